@@ -1,0 +1,9 @@
+#pragma once
+#include <string>
+
+// SHA-256 of the file's content as 64 lower-case hex digits, or "" when the file cannot
+// be opened. Prints one "#" on standard output per full MiB read.
+std::string get_file_hash(std::string path);
+
+// Renders bytes as lower-case hexadecimal.
+std::string to_hex(const unsigned char* data, std::size_t size);

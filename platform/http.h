@@ -1,0 +1,31 @@
+#pragma once
+// HTTP(S) client with the life cycle of WinINet: open a session, open a URL (connect,
+// send the GET, receive the response headers), read the body in pieces, close.
+// Error numbers are WinINet's (12007 name not resolved, 12029 cannot connect, ...)
+// on every platform, so logs read the same everywhere.
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+struct http_session;
+struct http_request;
+
+http_session* http_open(const char* user_agent, uint32_t& error);
+
+// `headers`: one NUL-terminated header line. `secure` forces TLS whatever the scheme.
+http_request* http_open_url(http_session* session, const std::string& url, const char* headers,
+                            bool secure, uint32_t& error);
+
+// Reads at most `size` bytes of the body. True with `bytes_read` 0 means the body is complete.
+bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read,
+               uint32_t& error);
+
+void http_close(http_request* request);
+void http_close(http_session* session);
+
+// Seconds a connection attempt may take and a transfer may go without receiving anything.
+// WinINet keeps its own defaults; the POSIX client uses this (60 unless changed).
+void http_set_timeout_seconds(long seconds);
+
+}  // namespace platform

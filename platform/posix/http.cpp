@@ -1,0 +1,342 @@
+// HTTP client with WinINet's shape on top of libcurl's multi interface: the body is
+// pulled piece by piece by the caller, so memory stays bounded whatever its size.
+#include "platform/http.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include <curl/curl.h>
+
+namespace platform {
+
+namespace {
+
+// WinINet's error numbers, so both builds log the same figures for the same fault.
+constexpr uint32_t error_not_enough_memory = 8;
+constexpr uint32_t error_internet_timeout = 12002;
+constexpr uint32_t error_internet_internal_error = 12004;
+constexpr uint32_t error_internet_invalid_url = 12005;
+constexpr uint32_t error_internet_unrecognized_scheme = 12006;
+constexpr uint32_t error_internet_name_not_resolved = 12007;
+constexpr uint32_t error_internet_sec_cert_date_invalid = 12037;
+constexpr uint32_t error_internet_sec_cert_cn_invalid = 12038;
+constexpr uint32_t error_internet_https_to_http_on_redir = 12040;
+constexpr uint32_t error_internet_invalid_ca = 12045;
+constexpr uint32_t error_internet_cannot_connect = 12029;
+constexpr uint32_t error_internet_connection_aborted = 12030;
+constexpr uint32_t error_internet_connection_reset = 12031;
+constexpr uint32_t error_http_invalid_server_response = 12152;
+constexpr uint32_t error_http_redirect_failed = 12156;
+constexpr uint32_t error_internet_security_failure = 12175;
+
+// Enough for a redirect chain a real server uses; a loop must end.
+constexpr int max_redirects = 10;
+// Body bytes held between two reads of the caller, beyond one network chunk.
+constexpr std::size_t pending_limit = 64 * 1024;
+
+std::atomic<long> timeout_seconds{60};
+
+void global_init()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+struct http_session {
+    std::string user_agent;
+};
+
+struct http_request {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::string pending;
+    std::size_t pending_pos = 0;
+    bool paused = false;
+    bool headers_done = false;
+    bool done = false;
+    CURLcode result = CURLE_OK;
+    char error_text[CURL_ERROR_SIZE] = {};
+};
+
+namespace {
+
+uint32_t map_error(http_request* request)
+{
+    long os_errno = 0;
+    curl_easy_getinfo(request->easy, CURLINFO_OS_ERRNO, &os_errno);
+    switch (request->result) {
+    case CURLE_OUT_OF_MEMORY: return error_not_enough_memory;
+    case CURLE_URL_MALFORMAT: return error_internet_invalid_url;
+    case CURLE_UNSUPPORTED_PROTOCOL: return error_internet_unrecognized_scheme;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY: return error_internet_name_not_resolved;
+    case CURLE_COULDNT_CONNECT: return error_internet_cannot_connect;
+    case CURLE_OPERATION_TIMEDOUT: return error_internet_timeout;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY: return error_http_invalid_server_response;
+    case CURLE_PARTIAL_FILE: return error_internet_connection_aborted;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+        return os_errno == ECONNRESET ? error_internet_connection_reset
+                                      : error_internet_connection_aborted;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        if (std::strstr(request->error_text, "expired") != nullptr)
+            return error_internet_sec_cert_date_invalid;
+        if (std::strstr(request->error_text, "subject") != nullptr ||
+            std::strstr(request->error_text, "name") != nullptr)
+            return error_internet_sec_cert_cn_invalid;
+        return error_internet_invalid_ca;
+    case CURLE_SSL_CACERT_BADFILE: return error_internet_invalid_ca;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_USE_SSL_FAILED: return error_internet_security_failure;
+    default: return error_internet_internal_error;
+    }
+}
+
+size_t on_header(char* data, size_t size, size_t count, void* user)
+{
+    auto* request = static_cast<http_request*>(user);
+    const size_t length = size * count;
+    if (length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n')) {
+        long status = 0;
+        curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status >= 200 || status == 0)  // interim 1xx answers are followed by the real one
+            request->headers_done = true;
+    }
+    return length;
+}
+
+size_t on_body(char* data, size_t size, size_t count, void* user)
+{
+    auto* request = static_cast<http_request*>(user);
+    const size_t length = size * count;
+    if (request->pending_pos > 0) {
+        request->pending.erase(0, request->pending_pos);
+        request->pending_pos = 0;
+    }
+    if (!request->pending.empty() && request->pending.size() + length > pending_limit) {
+        request->paused = true;
+        return CURL_WRITEFUNC_PAUSE;  // curl keeps the chunk and offers it again
+    }
+    request->pending.append(data, length);
+    return length;
+}
+
+void destroy(http_request* request)
+{
+    if (request->multi != nullptr && request->easy != nullptr)
+        curl_multi_remove_handle(request->multi, request->easy);
+    if (request->easy != nullptr)
+        curl_easy_cleanup(request->easy);
+    if (request->multi != nullptr)
+        curl_multi_cleanup(request->multi);
+    curl_slist_free_all(request->headers);
+    delete request;
+}
+
+// One round of network work; when it brought nothing the caller waits for, waits up
+// to a second for the socket (curl's own timers, the stall limit among them, still run).
+void step(http_request* request, bool want_headers)
+{
+    int running = 0;
+    if (curl_multi_perform(request->multi, &running) != CURLM_OK) {
+        request->done = true;
+        request->result = CURLE_OUT_OF_MEMORY;
+        return;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(request->multi, &queued)) {
+        if (message->msg == CURLMSG_DONE) {
+            request->done = true;
+            request->result = message->data.result;
+        }
+    }
+    const bool ready = request->done || (want_headers ? request->headers_done
+                                                       : request->pending_pos < request->pending.size() ||
+                                                             request->paused);
+    if (!ready)
+        curl_multi_poll(request->multi, nullptr, 0, 1000, nullptr);
+}
+
+http_request* start(const http_session* session, const std::string& url, const char* headers)
+{
+    auto* request = new http_request;
+    request->multi = curl_multi_init();
+    request->easy = curl_easy_init();
+    if (request->multi == nullptr || request->easy == nullptr) {
+        destroy(request);
+        return nullptr;
+    }
+    CURL* easy = request->easy;
+    const long timeout = timeout_seconds.load();
+    request->headers = curl_slist_append(nullptr, headers);
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, session->user_agent.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->error_text);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
+    // "Nothing received for the whole time" fails the transfer.
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    const char* bundle = std::getenv("SSL_CERT_FILE");
+    if (bundle != nullptr && *bundle != '\0')
+        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+    if (curl_multi_add_handle(request->multi, easy) != CURLM_OK) {
+        destroy(request);
+        return nullptr;
+    }
+    return request;
+}
+
+// The URL with TLS forced on, keeping the port the plain scheme implied.
+bool force_tls(std::string& url)
+{
+    CURLU* parsed = curl_url();
+    if (parsed == nullptr)
+        return false;
+    bool ok = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    char* scheme = nullptr;
+    if (ok)
+        ok = curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+    if (ok && std::strcmp(scheme, "http") == 0) {
+        char* port = nullptr;
+        ok = curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK &&
+             curl_url_set(parsed, CURLUPART_PORT, port, 0) == CURLUE_OK &&
+             curl_url_set(parsed, CURLUPART_SCHEME, "https", 0) == CURLUE_OK;
+        curl_free(port);
+        char* rewritten = nullptr;
+        if (ok && curl_url_get(parsed, CURLUPART_URL, &rewritten, 0) == CURLUE_OK)
+            url = rewritten;
+        else
+            ok = false;
+        curl_free(rewritten);
+    }
+    curl_free(scheme);
+    curl_url_cleanup(parsed);
+    return ok;
+}
+
+bool is_https(const std::string& url) { return url.compare(0, 8, "https://") == 0; }
+
+}  // namespace
+
+http_session* http_open(const char* user_agent, uint32_t& error)
+{
+    global_init();
+    auto* session = new (std::nothrow) http_session;
+    if (session == nullptr) {
+        error = error_not_enough_memory;
+        return nullptr;
+    }
+    session->user_agent = user_agent;
+    return session;
+}
+
+http_request* http_open_url(http_session* session, const std::string& url, const char* headers,
+                            bool secure, uint32_t& error)
+{
+    std::string current = url;
+    if (secure && !force_tls(current)) {
+        error = error_internet_invalid_url;
+        return nullptr;
+    }
+    for (int redirects = 0;; ++redirects) {
+        http_request* request = start(session, current, headers);
+        if (request == nullptr) {
+            error = error_not_enough_memory;
+            return nullptr;
+        }
+        while (!request->headers_done && !request->done)
+            step(request, true);
+        if (!request->headers_done) {
+            error = request->result == CURLE_OK ? error_http_invalid_server_response
+                                                : map_error(request);
+            destroy(request);
+            return nullptr;
+        }
+        long status = 0;
+        char* location = nullptr;
+        curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(request->easy, CURLINFO_REDIRECT_URL, &location);
+        const bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 ||
+                               status == 308) && location != nullptr && *location != '\0';
+        if (!redirect)
+            return request;
+
+        const std::string next = location;
+        destroy(request);
+        if (next.compare(0, 7, "http://") != 0 && !is_https(next)) {
+            error = error_internet_unrecognized_scheme;
+            return nullptr;
+        }
+        if (is_https(current) && !is_https(next)) {
+            error = error_internet_https_to_http_on_redir;
+            return nullptr;
+        }
+        if (redirects + 1 > max_redirects) {
+            error = error_http_redirect_failed;
+            return nullptr;
+        }
+        current = next;
+    }
+}
+
+bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read,
+               uint32_t& error)
+{
+    bytes_read = 0;
+    for (;;) {
+        const std::size_t available = request->pending.size() - request->pending_pos;
+        if (available > 0) {
+            const std::size_t n = available < size ? available : size;
+            std::memcpy(buffer, request->pending.data() + request->pending_pos, n);
+            request->pending_pos += n;
+            bytes_read = static_cast<uint32_t>(n);
+            return true;
+        }
+        if (request->paused) {
+            request->paused = false;
+            curl_easy_pause(request->easy, CURLPAUSE_CONT);
+            continue;
+        }
+        if (request->done) {
+            if (request->result == CURLE_OK)
+                return true;
+            error = map_error(request);
+            return false;
+        }
+        step(request, false);
+    }
+}
+
+void http_close(http_request* request)
+{
+    if (request != nullptr)
+        destroy(request);
+}
+
+void http_close(http_session* session) { delete session; }
+
+void http_set_timeout_seconds(long seconds) { timeout_seconds.store(seconds); }
+
+}  // namespace platform

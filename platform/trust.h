@@ -1,0 +1,17 @@
+#pragma once
+// Authenticode checks of installer packages.
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// True when the file's Authenticode signature verifies and its signer chains to a
+// trusted root (no revocation checks, never any user interface).
+bool trust_verify_file(const std::u16string& path);
+
+// Writes the signer certificate's subject organisation (OID 2.5.4.10) into `buffer`
+// as NUL-terminated UTF-16, cut to `units` - 1 code units; empty when the certificate
+// has none. False when the signer certificate cannot be obtained.
+bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std::size_t units);
+
+}  // namespace platform

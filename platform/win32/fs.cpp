@@ -1,0 +1,84 @@
+#include "platform/fs.h"
+
+#include <vector>
+#include <windows.h>
+
+namespace platform {
+
+char path_separator() { return '\\'; }
+
+std::string executable_path()
+{
+    // Grow rather than cut: a truncated path would name the wrong APP directory.
+    for (DWORD size = MAX_PATH; size <= 65536; size *= 2) {
+        std::vector<char> buffer(size);
+        const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), size);
+        if (length == 0)
+            return "";
+        if (length < size)
+            return std::string(buffer.data(), length);
+    }
+    return "";
+}
+
+bool system_temp_dir(std::string& dir)
+{
+    std::vector<char> buffer(MAX_PATH);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD length = GetTempPathA(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0)
+            return false;
+        if (length < buffer.size()) {
+            dir.assign(buffer.data(), length);
+            if (dir.back() != '\\' && dir.back() != '/')
+                dir += '\\';
+            return true;
+        }
+        // Too small: the result is the size needed, and the buffer holds no path.
+        buffer.resize(length + 1);
+    }
+    return false;
+}
+
+mkdir_result make_directory(const std::string& path, uint32_t& error)
+{
+    if (CreateDirectoryA(path.c_str(), nullptr))
+        return mkdir_result::created;
+    error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS ? mkdir_result::already_exists : mkdir_result::failed;
+}
+
+struct output_file {
+    HANDLE handle;
+};
+
+output_file* open_output_file(const std::string& path)
+{
+    const HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return new output_file{handle};
+}
+
+bool write_output_file(output_file* file, const char* data, uint32_t size)
+{
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file->handle, data, size, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool close_output_file(output_file* file)
+{
+    const bool ok = CloseHandle(file->handle) != 0;
+    delete file;
+    return ok;
+}
+
+}  // namespace platform

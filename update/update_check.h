@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// One query of one server. Returns the first release's installer URL or "" and sets
+// `reached` when the answer arrived; `hash` receives the release's digest.
+std::string get_last_agent(const std::string& base_url, const std::string& platform,
+                           const std::string& version, bool urgent, bool secure, bool& reached,
+                           std::string& hash);
+
+// Asks one server without and then with the urgency flag. Returns the urgent
+// release's installer URL, or "" when the server offers none or was not reached.
+std::string find_urgent_update(const std::string& base_url, const std::string& version,
+                               bool secure, bool& reached, std::string& hash);
+
+// Reads the first release of an update descriptor. False, with `problem` set, when
+// the document has another shape; otherwise `url` is "" when no release is listed.
+bool read_first_release(const nlohmann::json& descriptor, std::string& url, std::string& hash,
+                        bool& listed, std::string& problem);
