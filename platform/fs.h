@@ -17,7 +17,8 @@ bool system_temp_dir(std::string& dir);
 
 enum class mkdir_result { created, already_exists, failed };
 
-// Creates exactly one directory level. On failure, `error` holds the system's error number.
+// Creates exactly one directory level. An existing directory is no failure; a file of
+// that name is. On failure, `error` holds the system's error number.
 mkdir_result make_directory(const std::string& path, uint32_t& error);
 
 // Output file for downloads: created if missing, truncated if present, shared with

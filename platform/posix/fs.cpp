@@ -39,7 +39,13 @@ mkdir_result make_directory(const std::string& path, uint32_t& error)
     if (::mkdir(path.c_str(), 0777) == 0)
         return mkdir_result::created;
     error = static_cast<uint32_t>(errno);
-    return errno == EEXIST ? mkdir_result::already_exists : mkdir_result::failed;
+    if (errno != EEXIST)
+        return mkdir_result::failed;
+    // A file in the way is no directory to log into.
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return mkdir_result::failed;
+    return mkdir_result::already_exists;
 }
 
 struct output_file {

@@ -187,11 +187,13 @@ struct scratch_dir {
     ~scratch_dir() {
         if (path.empty()) return;
         if (DIR* dir = ::opendir(path.c_str())) {
+            // unlinkat relative to the directory: no string building, nothing to throw.
+            const int fd = ::dirfd(dir);
             while (const struct dirent* entry = ::readdir(dir)) {
                 if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
                     continue;
                 }
-                ::unlink((path + "/" + entry->d_name).c_str());
+                ::unlinkat(fd, entry->d_name, 0);
             }
             ::closedir(dir);
         }

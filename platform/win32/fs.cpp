@@ -45,7 +45,13 @@ mkdir_result make_directory(const std::string& path, uint32_t& error)
     if (CreateDirectoryA(path.c_str(), nullptr))
         return mkdir_result::created;
     error = GetLastError();
-    return error == ERROR_ALREADY_EXISTS ? mkdir_result::already_exists : mkdir_result::failed;
+    if (error != ERROR_ALREADY_EXISTS)
+        return mkdir_result::failed;
+    // A file in the way is no directory to log into.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return mkdir_result::failed;
+    return mkdir_result::already_exists;
 }
 
 struct output_file {

@@ -1,0 +1,104 @@
+#include <algorithm>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "app/layout.h"
+#include "platform/fs.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(Layout, PathsHangOffTheExecutablesDirectory)
+{
+    const std::string exe = platform::executable_path();
+    const std::string app = get_app_dir();
+    ASSERT_FALSE(app.empty());
+    EXPECT_EQ(exe.substr(0, app.size()), app);
+    EXPECT_EQ(exe.find_first_of("\\/", app.size()), app.size()) << "cut at the last separator";
+    EXPECT_EQ(exe.find_first_of("\\/", app.size() + 1), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(exe));
+
+    const char sep = platform::path_separator();
+    const std::string s(1, sep);
+    EXPECT_EQ(get_config_path(), app + s + "etc" + s + "config");
+    EXPECT_EQ(get_inventory_path(), app + s + "etc" + s + "inventory.conf");
+    EXPECT_EQ(get_version_path(), app + s + "VERSION");
+    EXPECT_EQ(get_log_path(), app + s + "var" + s + "agent_recovery.log");
+    EXPECT_EQ(get_app_dir(), app) << "asked again, same answer";
+}
+
+TEST(Layout, TempDirEndsWithASeparator)
+{
+    const std::string temp = get_temp_dir();
+    ASSERT_FALSE(temp.empty());
+    EXPECT_EQ(temp.back(), platform::path_separator());
+    EXPECT_TRUE(std::filesystem::is_directory(temp));
+}
+
+TEST(Filesystem, MakeDirectoryTellsExistingApart)
+{
+    const auto dir = test::make_scratch_dir("mkdir");
+    const std::string sub = (dir / "var").string();
+    uint32_t error = 0;
+    EXPECT_EQ(platform::make_directory(sub, error), platform::mkdir_result::created);
+    EXPECT_EQ(platform::make_directory(sub, error), platform::mkdir_result::already_exists);
+    EXPECT_EQ(platform::make_directory((dir / "no" / "such").string(), error),
+              platform::mkdir_result::failed);
+    EXPECT_NE(error, 0u);
+    test::write_file(dir / "file", "x");
+    EXPECT_EQ(platform::make_directory((dir / "file").string(), error),
+              platform::mkdir_result::failed)
+        << "a file in the way is no directory";
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Filesystem, OutputFileTruncatesAndWritesExactly)
+{
+    const auto dir = test::make_scratch_dir("out");
+    const auto path = dir / "f.bin";
+    test::write_file(path, std::string(5000, 'o'));
+    platform::output_file* file = platform::open_output_file(path.string());
+    ASSERT_NE(file, nullptr);
+    const std::string data = test::pattern_bytes(3000);
+    EXPECT_TRUE(platform::write_output_file(file, data.data(), 1000));
+    EXPECT_TRUE(platform::write_output_file(file, data.data() + 1000, 2000));
+    EXPECT_TRUE(platform::close_output_file(file));
+    EXPECT_EQ(test::read_file(path), data);
+    EXPECT_EQ(platform::open_output_file((dir / "missing" / "f").string()), nullptr);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Text, AsciiWidens)
+{
+    EXPECT_EQ(platform::narrow_to_utf16("C:\\A\\var\\agent_recovery.msi"), u"C:\\A\\var\\agent_recovery.msi");
+    EXPECT_EQ(platform::narrow_to_utf16(""), u"");
+}
+
+TEST(Sha256, IncrementalEqualsOneShot)
+{
+    const std::string data = test::pattern_bytes(200000);
+    unsigned char whole[32], pieces[32];
+    platform::sha256_state* a = platform::sha256_begin();
+    ASSERT_NE(a, nullptr);
+    ASSERT_TRUE(platform::sha256_update(a, data.data(), data.size()));
+    ASSERT_TRUE(platform::sha256_finish(a, whole));
+    platform::sha256_state* b = platform::sha256_begin();
+    for (std::size_t at = 0; at < data.size(); at += 1000 + at % 77) {
+        const std::size_t n = std::min<std::size_t>(1000 + at % 77, data.size() - at);
+        ASSERT_TRUE(platform::sha256_update(b, data.data() + at, n));
+    }
+    ASSERT_TRUE(platform::sha256_finish(b, pieces));
+    EXPECT_EQ(0, std::memcmp(whole, pieces, 32));
+
+    platform::sha256_state* abc = platform::sha256_begin();
+    platform::sha256_update(abc, "abc", 3);
+    unsigned char digest[32];
+    platform::sha256_finish(abc, digest);
+    EXPECT_EQ(digest[0], 0xba);
+    EXPECT_EQ(digest[31], 0xad);
+}
+
+}  // namespace
