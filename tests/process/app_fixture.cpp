@@ -1,0 +1,104 @@
+#include "app_fixture.h"
+
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+void AppDir::SetUp()
+{
+    root = make_temp_dir();
+    app = root + "/APP";
+    tmp = root + "/tmp";
+    fs::create_directories(app + "/etc");
+    fs::create_directories(tmp);
+    env = {"TMPDIR=" + tmp};
+    install(AGENT_RECOVERY_EXE);
+}
+
+void AppDir::TearDown()
+{
+    if (!HasFailure())
+        fs::remove_all(root);
+    else
+        std::cerr << "kept for inspection: " << root << "\n";
+}
+
+void AppDir::install(const std::string& exe, const std::string& name)
+{
+    program_ = app + "/" + name;
+    fs::copy_file(exe, program_, fs::copy_options::overwrite_existing);
+}
+
+void AppDir::write(const std::string& relative, const std::string& content)
+{
+    const fs::path path = app + "/" + relative;
+    fs::create_directories(path.parent_path());
+    write_file(path.string(), content);
+}
+
+std::string AppDir::read(const std::string& relative) const { return read_file(app + "/" + relative); }
+
+bool AppDir::exists(const std::string& relative) const { return fs::exists(app + "/" + relative); }
+
+void AppDir::write_config(const std::string& proto, const std::string& host, const std::string& port)
+{
+    write("etc/config", "{\"server_proto\":\"" + proto + "\",\"server_url\":\"" + host +
+                            "\",\"server_port\":\"" + port + "\",\"unrelated\":[1,2]}\n");
+}
+
+run_result AppDir::finish(int status) const
+{
+    run_result r;
+    r.status = status;
+    r.out = read_file(root + "/stdout.txt");
+    r.err = read_file(root + "/stderr.txt");
+    r.log = read_file(app + "/var/agent_recovery.log");
+    return r;
+}
+
+run_result AppDir::run(double timeout_seconds)
+{
+    const int status = run_process({program_}, env, root + "/stdout.txt", root + "/stderr.txt",
+                                   timeout_seconds);
+    return finish(status);
+}
+
+run_result AppDir::run_under_wine(double timeout_seconds)
+{
+    std::vector<std::string> wine_env = env;
+    wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+    wine_env.push_back("WINEDEBUG=-all");
+    const int status = run_process({WINE_RUNNER, program_}, wine_env, root + "/stdout.txt",
+                                   root + "/stderr.txt", timeout_seconds);
+    return finish(status);
+}
+
+std::string windows_exe()
+{
+    const std::string exe = WINDOWS_AGENT_EXE;
+    return fs::exists(exe) ? exe : "";
+}
+
+std::vector<std::string> lines_with(const std::string& text, const std::string& needle)
+{
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(needle) != std::string::npos)
+            found.push_back(line);
+    return found;
+}
+
+std::vector<std::string> messages(const std::string& log)
+{
+    std::vector<std::string> result;
+    std::istringstream in(log);
+    const std::string name = "[recovery_logger] ";
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const auto at = line.find(name);
+        result.push_back(at == std::string::npos ? line : line.substr(at + name.size()));
+    }
+    return result;
+}

@@ -1,0 +1,194 @@
+// The run's set-up steps, as a process: var directory, logger, configuration files.
+#include <algorithm>
+
+#include "app_fixture.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+// A port nothing listens on: the connection is refused at once.
+const char* closed_port = "1";
+
+class Run : public AppDir {
+protected:
+    strings head(const run_result& r, std::size_t n) const
+    {
+        strings m = messages(r.log);
+        if (m.size() > n)
+            m.resize(n);
+        return m;
+    }
+    std::string p(const std::string& relative) const { return app + "/" + relative; }
+};
+
+TEST_F(Run, MissingConfigEndsTheRun)
+{
+    write("VERSION", "1.0\n");
+    const run_result r = run();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("Creating logger at " + p("var/agent_recovery.log")), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Starting"), std::string::npos) << "the file phase writes nothing to stdout";
+    EXPECT_EQ(messages(r.log), (strings{"[info] Starting Recovery agent 1.0.1",
+                                        "[info] Getting configuration file from " + p("etc/config"),
+                                        "[error] Could not open " + p("etc/config")}));
+}
+
+TEST_F(Run, ConfigThatIsNotJson)
+{
+    for (const char* bad : {"// agent settings\n{\"server_proto\":\"http\"}", "", "{\"server_proto\":"}) {
+        write("etc/config", bad);
+        write("VERSION", "1.0\n");
+        const run_result r = run();
+        EXPECT_EQ(r.status, 255) << bad;
+        EXPECT_EQ(messages(r.log).back(), "[error] Caught exception when parsing JSON") << bad;
+        std::filesystem::remove_all(app + "/var");
+    }
+}
+
+TEST_F(Run, ConfigOfTheWrongShapeIsNamed)
+{
+    struct Case { const char* config; const char* message; };
+    for (const Case& c : {
+             Case{R"({"server_proto":"http","server_url":"127.0.0.1","server_port":8080})",
+                  "[error] Invalid configuration: server_port is a number, not a string"},
+             Case{R"({"server_url":"127.0.0.1","server_port":"1"})",
+                  "[error] Invalid configuration: server_proto is missing"},
+             Case{R"(["http"])", "[error] Invalid configuration: the document is an array, not an object"},
+         }) {
+        write("etc/config", c.config);
+        write("VERSION", "1.0\n");
+        const run_result r = run();
+        EXPECT_EQ(r.status, 255) << c.config;
+        EXPECT_EQ(messages(r.log).back(), c.message);
+        EXPECT_EQ(r.err, "");
+        std::filesystem::remove_all(app + "/var");
+    }
+}
+
+TEST_F(Run, BomTrailingTextAndNoInventoryReachesTheServerStep)
+{
+    write("etc/config", std::string("\xEF\xBB\xBF") +
+                            R"({"server_proto":"HTTP","server_url":"127.0.0.1","server_port":"1"} # trailing)");
+    write("VERSION", "2.3.1 more words\r\n");
+    const run_result r = run();
+    EXPECT_EQ(r.status, 0);
+    const std::string query = "HTTP://127.0.0.1:1/api/updates/?platform=windows&urgent=false&version=2.3.1";
+    EXPECT_EQ(head(r, 11),
+              (strings{"[info] Starting Recovery agent 1.0.1",
+                       "[info] Getting configuration file from " + p("etc/config"),
+                       "[info] Getting configuration file from " + p("etc/inventory.conf"),
+                       "[error] Could not open " + p("etc/inventory.conf"),
+                       "[info] Couldn't find inventory conf. We continue with just the config",
+                       "[info] The API server is HTTP://127.0.0.1:1",
+                       "[info] The version is 2.3.1",
+                       "[info] Using TLS: false",
+                       "[info] Getting last  agent from " + query + " to " + tmp + "/last_agent.json",
+                       "[info] Opening " + query + " with headers Accept: application/json and secure false",
+                       "[error] InternetOpenUrlA failed: 12029"}));
+    EXPECT_EQ(messages(r.log).back(), "[info] We have not reached any url, so we stop here");
+}
+
+TEST_F(Run, InventoryProblemsLeaveTheConfiguredServerAlone)
+{
+    write_config("http", "127.0.0.1", closed_port);
+    write("VERSION", "1.0");
+    struct Case { const char* inventory; strings expected; };
+    for (const Case& c : {
+             Case{"", {"[error] Caught exception when parsing JSON",
+                       "[info] Couldn't find inventory conf. We continue with just the config"}},
+             Case{"{\"alternative_urls\": [", {"[error] Caught exception when parsing JSON",
+                                               "[info] Couldn't find inventory conf. We continue with just the config"}},
+             Case{R"({"alternative_urls": []})", {}},
+             Case{R"({"alternative_urls": "http://127.0.0.1:1"})",
+                  {"[info] Unusable inventory conf (alternative_urls is a string, not an array). "
+                   "We continue with just the config"}},
+             Case{R"({"other": 1})",
+                  {"[info] Unusable inventory conf (alternative_urls is missing). We continue with just the config"}},
+         }) {
+        write("etc/inventory.conf", c.inventory);
+        const run_result r = run();
+        EXPECT_EQ(r.status, 0) << c.inventory;
+        strings m = messages(r.log);
+        const strings between(m.begin() + 3, m.begin() + 3 + static_cast<long>(c.expected.size()));
+        EXPECT_EQ(between, c.expected) << c.inventory;
+        EXPECT_EQ(m[3 + c.expected.size()], "[info] The API server is http://127.0.0.1:1") << c.inventory;
+        EXPECT_EQ(lines_with(r.log, "Couldn't reach").size(), 1u) << "only the configured server";
+        std::filesystem::remove_all(app + "/var");
+    }
+}
+
+TEST_F(Run, VersionFile)
+{
+    write_config("http", "127.0.0.1", closed_port);
+    run_result r = run();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(messages(r.log).back(), "[error] Could not open file " + p("VERSION"));
+
+    write("VERSION", "");
+    r = run();
+    EXPECT_EQ(r.status, 0);
+    const strings m = messages(r.log);
+    EXPECT_NE(std::find(m.begin(), m.end(), "[info] The version is "), m.end())
+        << "an empty version does not stop the run";
+    EXPECT_EQ(lines_with(r.log, "Starting Recovery agent").size(), 2u) << "runs append to the log";
+}
+
+TEST_F(Run, VarDirectoryThatCannotBeCreated)
+{
+    write_config("http", "127.0.0.1", closed_port);
+    write("var", "a file where the directory belongs");
+    const run_result r = run();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("var directory doesnt exist"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Creating logger"), std::string::npos);
+    EXPECT_EQ(read("var"), "a file where the directory belongs");
+}
+
+TEST_F(Run, LogFileThatCannotBeOpened)
+{
+    write_config("http", "127.0.0.1", closed_port);
+    std::filesystem::create_directories(app + "/var/agent_recovery.log");
+    const run_result r = run();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("Creating logger at " + p("var/agent_recovery.log")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Could not get logger, returning"), std::string::npos) << r.out;
+}
+
+TEST_F(Run, ExistingVarDirectoryIsNoProblem)
+{
+    write_config("http", "127.0.0.1", closed_port);
+    write("VERSION", "1");
+    std::filesystem::create_directories(app + "/var");
+    const run_result r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(messages(r.log).front(), "[info] Starting Recovery agent 1.0.1");
+}
+
+// The Windows build, run by Wine: real kernel32 paths, CR LF records, -1 seen as 255.
+TEST_F(Run, WindowsBuildUnderWine)
+{
+    const std::string exe = windows_exe();
+    ASSERT_FALSE(exe.empty()) << "build the mingw64 preset first";
+    install(exe, "agent_recovery.exe");
+    write_config("http", "127.0.0.1", closed_port);
+    run_result r = run_under_wine();
+    EXPECT_EQ(r.status, 255);
+    ASSERT_FALSE(r.log.empty()) << r.out << r.err;
+    EXPECT_NE(r.log.find("] [recovery_logger] [info] Starting Recovery agent 1.0.1\r\n"), std::string::npos) << r.log;
+    const strings m = messages(r.log);
+    ASSERT_GE(m.size(), 2u);
+    EXPECT_EQ(m.back().substr(0, 29), "[error] Could not open file Z");
+    EXPECT_EQ(m.back().substr(m.back().size() - 12), "\\APP\\VERSION");
+    EXPECT_EQ(lines_with(r.log, "\r").size(), m.size()) << "every record ends in CR LF";
+    EXPECT_NE(r.out.find("Creating logger at Z:"), std::string::npos) << r.out;
+
+    write("VERSION", "4.5.6\r\n");
+    r = run_under_wine();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(messages(r.log).back(), "[info] We have not reached any url, so we stop here");
+    EXPECT_EQ(lines_with(r.log, "[error] InternetOpenUrlA failed: 12029").size(), 1u) << r.log;
+    EXPECT_EQ(lines_with(r.log, "The version is 4.5.6").size(), 1u);
+}
+
+}  // namespace

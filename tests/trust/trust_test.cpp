@@ -1,0 +1,523 @@
+// The Authenticode stand-in against real packages: built by wixl and signed by
+// osslsigncode under a throw-away PKI (tests/fixtures/make_fixtures.sh).
+#include "platform/trust.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char16_t kExpected[] = u"VELQUORA SA";
+
+std::u16string widen_ascii(const std::string& text) {
+    std::u16string wide;
+    for (const char c : text) {
+        EXPECT_GE(static_cast<signed char>(c), 0) << "test paths must be ASCII: " << text;
+        wide += static_cast<char16_t>(c);
+    }
+    return wide;
+}
+
+std::string shell_quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string make_temp_dir(const char* tag) {
+    const char* base = std::getenv("TMPDIR");
+    const std::string dir = base != nullptr && *base != '\0' ? base : "/tmp";
+    std::string pattern = dir + "/" + tag + ".XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : std::string();
+}
+
+// Sets (or with nullptr removes) an environment variable for one scope.
+class scoped_env {
+public:
+    scoped_env(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~scoped_env() {
+        if (had_) {
+            setenv(name_.c_str(), old_.c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+    scoped_env(const scoped_env&) = delete;
+    scoped_env& operator=(const scoped_env&) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+struct organisation_result {
+    bool ok;
+    std::u16string text;
+};
+
+// Calls trust_signer_organisation on a buffer pre-filled with junk, so a missing
+// terminator shows up.
+organisation_result read_organisation(const std::u16string& path, std::size_t units = 64) {
+    std::vector<char16_t> buffer(units + 8, u'#');
+    organisation_result result;
+    result.ok = platform::trust_signer_organisation(path, buffer.data(), units);
+    std::size_t length = 0;
+    while (length < units && buffer[length] != u'\0') ++length;
+    EXPECT_LT(length, units) << "no NUL within the buffer";
+    result.text.assign(buffer.data(), length);
+    for (std::size_t i = units; i < buffer.size(); ++i) {
+        EXPECT_EQ(buffer[i], u'#') << "written past the buffer at " << i;
+    }
+    return result;
+}
+
+// gtest prints std::u16string as code units; keep messages readable.
+std::string printable(const std::u16string& text) {
+    std::string out;
+    for (const char16_t c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char escape[16];
+            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+            out += escape;
+        }
+    }
+    return out;
+}
+
+class Trust : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const char* prepared = std::getenv("TRUST_FIXTURES_DIR");
+        if (prepared != nullptr && *prepared != '\0') {
+            dir_ = prepared;
+        } else {
+            dir_ = make_temp_dir("trust_fixtures");
+            owns_dir_ = !dir_.empty();
+            const std::string command =
+                "bash " + shell_quoted(FIXTURES_SCRIPT) + " " + shell_quoted(dir_) + " >/dev/null";
+            if (dir_.empty() || std::system(command.c_str()) != 0) {
+                setup_error_ = "make_fixtures.sh failed into '" + dir_ + "'";
+            }
+        }
+        bundle_ = dir_ + "/trusted_bundle.pem";
+        setenv("SSL_CERT_FILE", bundle_.c_str(), 1);
+    }
+
+    static void TearDownTestSuite() {
+        if (owns_dir_) {
+            std::error_code ignored;
+            fs::remove_all(dir_, ignored);
+        }
+        unsetenv("SSL_CERT_FILE");
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(setup_error_.empty()) << setup_error_;
+        ASSERT_TRUE(fs::is_regular_file(dir_ + "/signed_ok.msi")) << "no fixtures in " << dir_;
+        // Each case starts from the trusted bundle, whatever an earlier one did.
+        setenv("SSL_CERT_FILE", bundle_.c_str(), 1);
+        scratch_ = make_temp_dir("trust_case");
+        ASSERT_FALSE(scratch_.empty());
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(scratch_, ignored);
+    }
+
+    static std::string file(const char* name) { return dir_ + "/" + name; }
+    static std::u16string path(const char* name) { return widen_ascii(file(name)); }
+
+    // A bundle in this case's scratch directory made of the named fixture certificates.
+    std::string bundle_of(const std::vector<const char*>& certificates) const {
+        const std::string bundle = scratch_ + "/bundle.pem";
+        std::string command = "cat";
+        for (const char* name : certificates) command += " " + shell_quoted(file(name));
+        command += " > " + shell_quoted(bundle);
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return bundle;
+    }
+
+    static std::string dir_;
+    static std::string bundle_;
+    static std::string setup_error_;
+    static bool owns_dir_;
+    std::string scratch_;
+};
+
+std::string Trust::dir_;
+std::string Trust::bundle_;
+std::string Trust::setup_error_;
+bool Trust::owns_dir_ = false;
+
+// --- trust_verify_file -------------------------------------------------------------
+
+TEST_F(Trust, AcceptsPackagesSignedUnderTheTrustedRoot) {
+    // Whatever the organisation: judging it is not the verifier's job.
+    for (const char* name : {"signed_ok.msi", "signed_lower.msi", "signed_dot.msi",
+                             "signed_space.msi", "signed_long.msi", "signed_noorg.msi",
+                             "signed_unicode.msi"}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(platform::trust_verify_file(path(name)));
+    }
+}
+
+TEST_F(Trust, RefusesPackagesWithoutSignature) {
+    EXPECT_FALSE(platform::trust_verify_file(path("unsigned.msi")));
+    EXPECT_FALSE(platform::trust_verify_file(path("other.msi")));
+}
+
+TEST_F(Trust, RefusesContentThatDoesNotMatchItsSignature) {
+    // A genuine trusted signature moved onto another package.
+    EXPECT_FALSE(platform::trust_verify_file(path("tampered.msi")));
+    // One byte of a signed package changed afterwards.
+    EXPECT_FALSE(platform::trust_verify_file(path("tampered_bytes.msi")));
+}
+
+TEST_F(Trust, RefusesSignersOutsideTheTrustStore) {
+    EXPECT_FALSE(platform::trust_verify_file(path("signed_untrusted_ca.msi")));
+    EXPECT_FALSE(platform::trust_verify_file(path("signed_selfsigned.msi")));
+}
+
+TEST_F(Trust, TrustStoreIsTheFileNamedBySslCertFile) {
+    {
+        scoped_env store("SSL_CERT_FILE", bundle_of({"other_ca.pem"}).c_str());
+        EXPECT_TRUE(platform::trust_verify_file(path("signed_untrusted_ca.msi")));
+        EXPECT_FALSE(platform::trust_verify_file(path("signed_ok.msi")));
+    }
+    {
+        scoped_env store("SSL_CERT_FILE", bundle_of({"ca.pem", "other_ca.pem"}).c_str());
+        EXPECT_TRUE(platform::trust_verify_file(path("signed_untrusted_ca.msi")));
+        EXPECT_TRUE(platform::trust_verify_file(path("signed_ok.msi")));
+    }
+    {
+        scoped_env store("SSL_CERT_FILE", (scratch_ + "/no_such_bundle.pem").c_str());
+        EXPECT_FALSE(platform::trust_verify_file(path("signed_ok.msi")));
+    }
+}
+
+TEST_F(Trust, WithoutSslCertFileTheTestRootIsNotTrusted) {
+    // Unset and empty both mean the system bundle, which lacks the throw-away root.
+    {
+        scoped_env store("SSL_CERT_FILE", nullptr);
+        EXPECT_FALSE(platform::trust_verify_file(path("signed_ok.msi")));
+    }
+    {
+        scoped_env store("SSL_CERT_FILE", "");
+        EXPECT_FALSE(platform::trust_verify_file(path("signed_ok.msi")));
+    }
+}
+
+TEST_F(Trust, RefusesSignerWithoutCodeSigningUsage) {
+    // Chains to the trusted root, but the certificate is for TLS servers only.
+    EXPECT_FALSE(platform::trust_verify_file(path("signed_server_eku.msi")));
+}
+
+TEST_F(Trust, ExpiredSignerNeedsATrustedTimeStamp) {
+    EXPECT_FALSE(platform::trust_verify_file(path("signed_expired.msi")));
+    // Stamped while the certificate was valid, by an authority the store trusts.
+    EXPECT_TRUE(platform::trust_verify_file(path("signed_expired_timestamped.msi")));
+    EXPECT_FALSE(platform::trust_verify_file(path("signed_expired_untrusted_tsa.msi")));
+}
+
+// --- trust_signer_organisation ------------------------------------------------------
+
+TEST_F(Trust, ReadsTheSignerOrganisation) {
+    const organisation_result got = read_organisation(path("signed_ok.msi"));
+    EXPECT_TRUE(got.ok);
+    EXPECT_EQ(got.text, kExpected) << printable(got.text);
+}
+
+TEST_F(Trust, ReadsNearMissOrganisationsExactly) {
+    // Read back byte for byte, so the caller's exact comparison refuses them.
+    const struct {
+        const char* file;
+        const char16_t* organisation;
+    } cases[] = {
+        {"signed_lower.msi", u"velquora sa"},
+        {"signed_dot.msi", u"VELQUORA SA."},
+        {"signed_space.msi", u"VELQUORA SA "},
+        {"signed_unicode.msi", u"V\u00E9lquora \u00DCn\u00EFcode \U0001F512 SA"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const organisation_result got = read_organisation(path(c.file));
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.text, c.organisation) << printable(got.text);
+        EXPECT_NE(got.text, kExpected);
+    }
+}
+
+TEST_F(Trust, CutsTheOrganisationToTheBuffer) {
+    const std::u16string full = u"VELQUORA SA Long Organisation Name 12345";
+    ASSERT_EQ(full.size(), 40u);
+    const struct {
+        std::size_t units;
+        std::u16string expected;
+    } cases[] = {
+        {32, full.substr(0, 31)},  // as a 32-unit Windows buffer holds it
+        {40, full.substr(0, 39)},
+        {41, full},
+        {256, full},
+        {1, u""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.units);
+        const organisation_result got = read_organisation(path("signed_long.msi"), c.units);
+        EXPECT_TRUE(got.ok);
+        EXPECT_EQ(got.text, c.expected) << printable(got.text);
+    }
+}
+
+TEST_F(Trust, OrganisationIsEmptyWhenTheSubjectHasNone) {
+    const organisation_result got = read_organisation(path("signed_noorg.msi"));
+    EXPECT_TRUE(got.ok);
+    EXPECT_EQ(got.text, u"") << printable(got.text);
+}
+
+TEST_F(Trust, OrganisationNeedsASignature) {
+    EXPECT_FALSE(read_organisation(path("unsigned.msi")).ok);
+    EXPECT_FALSE(read_organisation(path("other.msi")).ok);
+}
+
+TEST_F(Trust, NoBufferNoOrganisation) {
+    char16_t buffer[4] = {u'#', u'#', u'#', u'#'};
+    EXPECT_FALSE(platform::trust_signer_organisation(path("signed_ok.msi"), nullptr, 32));
+    EXPECT_FALSE(platform::trust_signer_organisation(path("signed_ok.msi"), buffer, 0));
+    EXPECT_EQ(buffer[0], u'#');
+}
+
+// --- paths -------------------------------------------------------------------------
+
+TEST_F(Trust, PathsThatNameNoPackageFailBothChecks) {
+    const std::u16string scratch = widen_ascii(scratch_);
+    const std::u16string lone_high = path("signed_ok.msi") + u'\xD800';
+    const std::u16string lone_low = scratch + u"/\xDC00.msi";
+    const std::u16string inner_nul = path("signed_ok.msi") + u'\0' + u".txt";
+    for (const std::u16string& bad :
+         {scratch + u"/missing.msi", scratch, std::u16string(), lone_high, lone_low, inner_nul}) {
+        SCOPED_TRACE(printable(bad));
+        EXPECT_FALSE(platform::trust_verify_file(bad));
+        EXPECT_FALSE(read_organisation(bad).ok);
+    }
+}
+
+TEST_F(Trust, NonAsciiPathsReachTheFile) {
+    // A two-byte UTF-8 directory and a file name outside the BMP (a surrogate pair).
+    const std::string dir = scratch_ + u8"/Ag\u00E9nt \u00FCn\u00EFcode";
+    const std::string copy = dir + u8"/paquet \U0001F512.msi";
+    ASSERT_TRUE(fs::create_directory(dir));
+    ASSERT_TRUE(fs::copy_file(file("signed_ok.msi"), copy));
+    const std::u16string wide = widen_ascii(scratch_) +
+                                u"/Ag\u00E9nt \u00FCn\u00EFcode/paquet \U0001F512.msi";
+
+    EXPECT_TRUE(platform::trust_verify_file(wide));
+    const organisation_result got = read_organisation(wide);
+    EXPECT_TRUE(got.ok);
+    EXPECT_EQ(got.text, kExpected) << printable(got.text);
+}
+
+// --- hygiene -----------------------------------------------------------------------
+
+TEST_F(Trust, LeavesNoTemporaryFilesNorOpenSslErrors) {
+    const std::string tmp = scratch_ + "/tmp";
+    ASSERT_TRUE(fs::create_directory(tmp));
+    scoped_env redirect("TMPDIR", tmp.c_str());
+    ERR_clear_error();
+
+    EXPECT_TRUE(read_organisation(path("signed_ok.msi")).ok);
+    EXPECT_FALSE(read_organisation(path("unsigned.msi")).ok);
+    EXPECT_FALSE(read_organisation(path("missing.msi")).ok);
+    EXPECT_TRUE(platform::trust_verify_file(path("signed_ok.msi")));
+
+    EXPECT_TRUE(fs::is_empty(tmp)) << "left behind in " << tmp;
+    // A stale error would mislead the next OpenSSL user in this thread (TLS).
+    EXPECT_EQ(ERR_peek_error(), 0ul);
+}
+
+TEST_F(Trust, OneCheckTakesMilliseconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool verified = platform::trust_verify_file(path("signed_ok.msi"));
+    const auto middle = std::chrono::steady_clock::now();
+    const organisation_result got = read_organisation(path("signed_ok.msi"));
+    const auto end = std::chrono::steady_clock::now();
+    EXPECT_TRUE(verified);
+    EXPECT_TRUE(got.ok);
+
+    using ms = std::chrono::duration<double, std::milli>;
+    std::cout << "[  timing  ] verify " << ms(middle - start).count() << " ms, organisation "
+              << ms(end - middle).count() << " ms\n";
+    // Generous: catches a child that is waited for with coarse sleeps, not a slow host.
+    EXPECT_LT(ms(end - start).count(), 2000.0);
+}
+
+// --- an organisation with an embedded NUL --------------------------------------------
+
+// Issues a code-signing certificate under the fixture root whose O holds `organisation`
+// byte for byte, and signs unsigned.msi with it into `out_msi`. The openssl command
+// line cannot write such a name, hence the library.
+bool sign_with_organisation(const std::string& fixtures, const std::string& work,
+                            const std::string& organisation, const std::string& out_msi) {
+    bool ok = false;
+    X509* ca = nullptr;
+    EVP_PKEY* ca_key = nullptr;
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+    X509_NAME* name = nullptr;
+    if (FILE* f = std::fopen((fixtures + "/ca.pem").c_str(), "r")) {
+        ca = PEM_read_X509(f, nullptr, nullptr, nullptr);
+        std::fclose(f);
+    }
+    if (FILE* f = std::fopen((fixtures + "/ca.key").c_str(), "r")) {
+        ca_key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+        std::fclose(f);
+    }
+    key = EVP_RSA_gen(2048);
+    cert = X509_new();
+    name = X509_NAME_new();
+    const std::string cert_file = work + "/nul_signer.pem";
+    const std::string key_file = work + "/nul_signer.key";
+    if (ca != nullptr && ca_key != nullptr && key != nullptr && cert != nullptr &&
+        name != nullptr) {
+        X509V3_CTX ctx;
+        X509V3_set_ctx(&ctx, ca, cert, nullptr, nullptr, 0);
+        const auto add_ext = [&](int nid, const char* value) {
+            X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+            const bool added = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
+            X509_EXTENSION_free(ext);
+            return added;
+        };
+        ok = X509_set_version(cert, 2) == 1 &&
+             ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x5A5A) == 1 &&
+             X509_gmtime_adj(X509_getm_notBefore(cert), -86400) != nullptr &&
+             X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * 365) != nullptr &&
+             X509_NAME_add_entry_by_NID(
+                 name, NID_organizationName, V_ASN1_UTF8STRING,
+                 reinterpret_cast<const unsigned char*>(organisation.data()),
+                 static_cast<int>(organisation.size()), -1, 0) == 1 &&
+             X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                        reinterpret_cast<const unsigned char*>("NUL Signing"),
+                                        -1, -1, 0) == 1 &&
+             X509_set_subject_name(cert, name) == 1 &&
+             X509_set_issuer_name(cert, X509_get_subject_name(ca)) == 1 &&
+             X509_set_pubkey(cert, key) == 1 &&
+             add_ext(NID_basic_constraints, "critical,CA:FALSE") &&
+             add_ext(NID_key_usage, "critical,digitalSignature") &&
+             add_ext(NID_ext_key_usage, "codeSigning") &&
+             add_ext(NID_authority_key_identifier, "keyid") &&
+             X509_sign(cert, ca_key, EVP_sha256()) > 0;
+    }
+    if (ok) {
+        FILE* c = std::fopen(cert_file.c_str(), "w");
+        FILE* k = std::fopen(key_file.c_str(), "w");
+        ok = c != nullptr && k != nullptr && PEM_write_X509(c, cert) == 1 &&
+             PEM_write_PrivateKey(k, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+        if (c != nullptr) std::fclose(c);
+        if (k != nullptr) std::fclose(k);
+    }
+    X509_NAME_free(name);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    EVP_PKEY_free(ca_key);
+    X509_free(ca);
+    ERR_clear_error();
+    if (!ok) return false;
+    fs::remove(out_msi);
+    const std::string command =
+        "osslsigncode sign -h sha256 -certs " + shell_quoted(cert_file) + " -key " +
+        shell_quoted(key_file) + " -in " + shell_quoted(fixtures + "/unsigned.msi") + " -out " +
+        shell_quoted(out_msi) + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+TEST_F(Trust, OrganisationWithEmbeddedNulIsRefused) {
+    const std::string msi = scratch_ + "/nul.msi";
+    // The same route with a plain name first, so a refusal below is about the NUL.
+    ASSERT_TRUE(sign_with_organisation(dir_, scratch_, "VELQUORA SA", msi));
+    EXPECT_TRUE(platform::trust_verify_file(widen_ascii(msi)));
+    const organisation_result plain = read_organisation(widen_ascii(msi));
+    EXPECT_TRUE(plain.ok);
+    EXPECT_EQ(plain.text, kExpected) << printable(plain.text);
+
+    // Read as a C string this would be exactly "VELQUORA SA".
+    const std::string impostor("VELQUORA SA\0 Impostor Ltd", 25);
+    ASSERT_TRUE(sign_with_organisation(dir_, scratch_, impostor, msi));
+    EXPECT_TRUE(platform::trust_verify_file(widen_ascii(msi)));
+    EXPECT_FALSE(read_organisation(widen_ascii(msi)).ok);
+}
+
+// --- a signature that lacks its signer's certificate ---------------------------------
+
+// Moves signed_ok.msi's signature, stripped of every certificate, onto unsigned.msi.
+bool attach_signature_without_certificates(const std::string& fixtures, const std::string& work,
+                                           const std::string& out_msi) {
+    const std::string original = work + "/original.p7";
+    const std::string stripped = work + "/stripped.p7";
+    const std::string extract = "osslsigncode extract-signature -in " +
+                                shell_quoted(fixtures + "/signed_ok.msi") + " -out " +
+                                shell_quoted(original) + " >/dev/null 2>&1";
+    if (std::system(extract.c_str()) != 0) return false;
+    bool ok = false;
+    BIO* in = BIO_new_file(original.c_str(), "rb");
+    PKCS7* p7 = in != nullptr ? d2i_PKCS7_bio(in, nullptr) : nullptr;
+    BIO_free(in);
+    if (p7 != nullptr && PKCS7_type_is_signed(p7)) {
+        sk_X509_pop_free(p7->d.sign->cert, X509_free);
+        p7->d.sign->cert = nullptr;
+        BIO* out = BIO_new_file(stripped.c_str(), "wb");
+        ok = out != nullptr && i2d_PKCS7_bio(out, p7) == 1;
+        BIO_free(out);
+    }
+    PKCS7_free(p7);
+    ERR_clear_error();
+    if (!ok) return false;
+    // attach-signature checks what it attaches and reports failure, yet writes the file.
+    const std::string attach = "osslsigncode attach-signature -sigin " + shell_quoted(stripped) +
+                               " -in " + shell_quoted(fixtures + "/unsigned.msi") + " -out " +
+                               shell_quoted(out_msi) + " >/dev/null 2>&1";
+    (void)std::system(attach.c_str());
+    return fs::is_regular_file(out_msi) && fs::file_size(out_msi) > 0;
+}
+
+TEST_F(Trust, SignatureWithoutSignerCertificateFailsBothChecks) {
+    const std::string msi = scratch_ + "/no_certificate.msi";
+    ASSERT_TRUE(attach_signature_without_certificates(dir_, scratch_, msi));
+    ERR_clear_error();
+    EXPECT_FALSE(platform::trust_verify_file(widen_ascii(msi)));
+    EXPECT_FALSE(read_organisation(widen_ascii(msi)).ok);
+    // The failure stays inside: nothing for the next OpenSSL user in this thread.
+    EXPECT_EQ(ERR_peek_error(), 0ul);
+}
+
+}  // namespace
