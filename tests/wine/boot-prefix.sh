@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Makes sure the Wine prefix $WINEPREFIX exists and its background processes run,
+# detached from the caller's pipes: they inherit the output of whatever starts them
+# first, and a caller waiting for end-of-output would wait until they exit.
+set -u
+: "${WINEPREFIX:?WINEPREFIX must name the prefix}"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+[ -x "$wine" ] || wine=$(command -v wine)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+mkdir -p "$WINEPREFIX"
+# One boot per prefix at a time; concurrent first starts race on the registry.
+exec 9>"$WINEPREFIX.lock"
+flock 9
+"$wineserver" -p300 </dev/null >/dev/null 2>&1 9>&-
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+fi
+"$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1 9>&-
+exit 0
