@@ -142,8 +142,12 @@ const route* match(const std::vector<route>& routes, const httplib::Request& req
 
 void log_request(const httplib::Request& req) {
     if (!g_log) return;
+    // Every Accept header, in order: a client may send its own next to a default one.
+    std::string accept;
+    for (size_t i = 0; i < req.get_header_value_count("Accept"); ++i)
+        accept += (i ? "|" : "") + req.get_header_value("Accept", i);
     std::string line = req.method + " " + req.target + " UA=" + req.get_header_value("User-Agent") +
-                       " ACCEPT=" + req.get_header_value("Accept") + "\n";
+                       " ACCEPT=" + accept + "\n";
     std::lock_guard<std::mutex> lock(g_log_mutex);
     std::fwrite(line.data(), 1, line.size(), g_log);
     std::fflush(g_log);
