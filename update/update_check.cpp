@@ -1,5 +1,7 @@
 #include "update/update_check.h"
 
+#include <filesystem>
+
 #include <spdlog/spdlog.h>
 
 #include "app/layout.h"
@@ -46,6 +48,26 @@ bool read_first_release(const nlohmann::json& descriptor, std::string& url, std:
     return true;
 }
 
+bool read_descriptor(const std::string& path, std::string& url, std::string& hash, bool& listed)
+{
+    // A descriptor is a few hundred bytes; a huge answer would only cost memory to parse.
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (!error && size > max_descriptor_size) {
+        spdlog::error("Update descriptor too large: {} bytes", size);
+        return false;
+    }
+    nlohmann::json descriptor;
+    if (!read_json_file(path, descriptor))
+        return false;
+    std::string problem;
+    if (!read_first_release(descriptor, url, hash, listed, problem)) {
+        spdlog::error("Unexpected update descriptor: {}", problem);
+        return false;
+    }
+    return true;
+}
+
 std::string get_last_agent(const std::string& base_url, const std::string& platform,
                            const std::string& version, bool urgent, bool secure, bool& reached,
                            std::string& hash)
@@ -63,16 +85,10 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
     }
     reached = true;
 
-    nlohmann::json descriptor;
-    if (!read_json_file(descriptor_path, descriptor))
-        return "";
-
-    std::string url, release_hash, problem;
+    std::string url, release_hash;
     bool listed = false;
-    if (!read_first_release(descriptor, url, release_hash, listed, problem)) {
-        spdlog::error("Unexpected update descriptor: {}", problem);
+    if (!read_descriptor(descriptor_path, url, release_hash, listed))
         return "";
-    }
     if (listed)
         hash = release_hash;
     spdlog::info("Extracted \"{}\" from JSON", url);

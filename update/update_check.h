@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +14,13 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
 // release's installer URL, or "" when the server offers none or was not reached.
 std::string find_urgent_update(const std::string& base_url, const std::string& version,
                                bool secure, bool& reached, std::string& hash);
+
+constexpr std::uintmax_t max_descriptor_size = 1024 * 1024;
+
+// Reads a downloaded descriptor file: the first release's url and hash, `listed` false
+// when none is listed. False (already logged) when the file is unreadable, too large,
+// not JSON or of another shape.
+bool read_descriptor(const std::string& path, std::string& url, std::string& hash, bool& listed);
 
 // Reads the first release of an update descriptor. False, with `problem` set, when
 // the document has another shape; otherwise `url` is "" when no release is listed.
