@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   libspdlog-dev libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev googletest libcpp-httplib-dev
-  wine wine64 msitools wixl osslsigncode openssl curl python3
+  wine wine64 msitools wixl osslsigncode openssl curl python3 time
   clang libclang-rt-14-dev
 )
 missing=()
