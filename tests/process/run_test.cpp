@@ -1,5 +1,7 @@
 // The run's set-up steps, as a process: var directory, logger, configuration files.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "app_fixture.h"
 
@@ -189,6 +191,38 @@ TEST_F(Run, WindowsBuildUnderWine)
     EXPECT_EQ(messages(r.log).back(), "[info] We have not reached any url, so we stop here");
     EXPECT_EQ(lines_with(r.log, "[error] InternetOpenUrlA failed: 12029").size(), 1u) << r.log;
     EXPECT_EQ(lines_with(r.log, "The version is 4.5.6").size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Another Windows program holding the log without sharing: the logger cannot open it.
+TEST_F(Run, LogHeldWithoutSharingUnderWine)
+{
+    const std::string exe = windows_exe();
+    ASSERT_FALSE(exe.empty()) << "build the mingw64 preset first";
+    ASSERT_TRUE(std::filesystem::exists(WINDOWS_HOLD_FILE_EXE)) << "build the mingw64 preset first";
+    install(exe, "agent_recovery.exe");
+    write_config("http", "127.0.0.1", closed_port);
+    write("VERSION", "1");
+    write("var/agent_recovery.log", "records of an earlier run\r\n");
+
+    const std::string ready = root + "/held";
+    std::vector<std::string> wine_env = env;
+    wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+    // The holder runs in the background for a bounded time; the run happens meanwhile.
+    const std::string holder = "\"" WINE_RUNNER "\" \"" WINDOWS_HOLD_FILE_EXE "\" '" + app +
+                               "/var/agent_recovery.log' '" + ready + "' 20 >/dev/null 2>&1 &";
+    ASSERT_EQ(run_process({"bash", "-c", holder}, wine_env, "", "", 30), 0);
+    for (int i = 0; i < 300 && !std::filesystem::exists(ready); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(std::filesystem::exists(ready)) << "the holder never held the file";
+
+    const run_result r = run_under_wine();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("Could not get logger, returning"), std::string::npos) << r.out;
+    EXPECT_EQ(read("var/agent_recovery.log"), "records of an earlier run\r\n") << "nothing appended";
 }
 
 }  // namespace
