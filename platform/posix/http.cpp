@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -64,6 +65,9 @@ struct http_request {
     bool done = false;
     CURLcode result = CURLE_OK;
     char error_text[CURL_ERROR_SIZE] = {};
+    // When the network last delivered anything (or the caller last let it).
+    std::chrono::steady_clock::time_point last_received;
+    long stall_seconds = 60;
 };
 
 namespace {
@@ -85,8 +89,11 @@ uint32_t map_error(http_request* request)
     case CURLE_PARTIAL_FILE: return error_internet_connection_aborted;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
-        return os_errno == ECONNRESET ? error_internet_connection_reset
-                                      : error_internet_connection_aborted;
+        // Over TLS, curl's close_notify on the dead socket overwrites the OS error
+        // (EPIPE); the error text keeps the first failure.
+        return os_errno == ECONNRESET || std::strstr(request->error_text, "Connection reset") != nullptr
+                   ? error_internet_connection_reset
+                   : error_internet_connection_aborted;
     case CURLE_PEER_FAILED_VERIFICATION:
         if (std::strstr(request->error_text, "expired") != nullptr)
             return error_internet_sec_cert_date_invalid;
@@ -108,6 +115,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user)
 {
     auto* request = static_cast<http_request*>(user);
     const size_t length = size * count;
+    request->last_received = std::chrono::steady_clock::now();
     if (length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n')) {
         long status = 0;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
@@ -121,6 +129,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user)
 {
     auto* request = static_cast<http_request*>(user);
     const size_t length = size * count;
+    request->last_received = std::chrono::steady_clock::now();
     if (request->pending_pos > 0) {
         request->pending.erase(0, request->pending_pos);
         request->pending_pos = 0;
@@ -165,8 +174,19 @@ void step(http_request* request, bool want_headers)
     const bool ready = request->done || (want_headers ? request->headers_done
                                                        : request->pending_pos < request->pending.size() ||
                                                              request->paused);
-    if (!ready)
-        curl_multi_poll(request->multi, nullptr, 0, 1000, nullptr);
+    if (ready)
+        return;
+    // curl's low-speed check averages over seconds of history, so a stall after a
+    // burst would run past the limit; the limit counts from the last byte instead.
+    const auto limit = request->last_received + std::chrono::seconds(request->stall_seconds);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= limit) {
+        request->done = true;
+        request->result = CURLE_OPERATION_TIMEDOUT;
+        return;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - now).count() + 1;
+    curl_multi_poll(request->multi, nullptr, 0, left < 1000 ? static_cast<int>(left) : 1000, nullptr);
 }
 
 http_request* start(const http_session* session, const std::string& url, const char* headers)
@@ -189,9 +209,9 @@ http_request* start(const http_session* session, const std::string& url, const c
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->error_text);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
-    // "Nothing received for the whole time" fails the transfer.
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+    // "Nothing received for the whole time" fails the transfer; step() watches it.
+    request->stall_seconds = timeout;
+    request->last_received = std::chrono::steady_clock::now();
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     const char* bundle = std::getenv("SSL_CERT_FILE");
@@ -236,6 +256,31 @@ bool force_tls(std::string& url)
     return ok;
 }
 
+// Where a redirect answer points, resolved against the URL that gave it; empty if
+// nowhere. Read from the header: curl fills CURLINFO_REDIRECT_URL only once the
+// body has arrived too, which may be after the headers.
+std::string redirect_target(http_request* request, const std::string& base)
+{
+    curl_header* location = nullptr;
+    if (curl_easy_header(request->easy, "Location", 0, CURLH_HEADER, -1, &location) != CURLHE_OK ||
+        location->value[0] == '\0')
+        return "";
+    std::string target;
+    CURLU* parsed = curl_url();
+    char* resolved = nullptr;
+    // Set over the base URL, a relative reference resolves against it (as curl's own
+    // redirect handling does, with the same flags).
+    if (parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(parsed, CURLUPART_URL, location->value,
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS) ==
+            CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_URL, &resolved, 0) == CURLUE_OK)
+        target = resolved;
+    curl_free(resolved);
+    curl_url_cleanup(parsed);
+    return target;
+}
+
 bool is_https(const std::string& url) { return url.compare(0, 8, "https://") == 0; }
 
 }  // namespace
@@ -275,15 +320,12 @@ http_request* http_open_url(http_session* session, const std::string& url, const
             return nullptr;
         }
         long status = 0;
-        char* location = nullptr;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_getinfo(request->easy, CURLINFO_REDIRECT_URL, &location);
-        const bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 ||
-                               status == 308) && location != nullptr && *location != '\0';
-        if (!redirect)
+        const bool redirect_status =
+            status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+        const std::string next = redirect_status ? redirect_target(request, current) : std::string();
+        if (next.empty())
             return request;
-
-        const std::string next = location;
         destroy(request);
         if (next.compare(0, 7, "http://") != 0 && !is_https(next)) {
             error = error_internet_unrecognized_scheme;
@@ -316,6 +358,8 @@ bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& byt
         }
         if (request->paused) {
             request->paused = false;
+            // The wait was the caller's, not the network's.
+            request->last_received = std::chrono::steady_clock::now();
             curl_easy_pause(request->easy, CURLPAUSE_CONT);
             continue;
         }

@@ -1,0 +1,631 @@
+// download_file over the POSIX HTTP client, against the real loopback update server:
+// plain HTTP, TLS with throw-away certificates, redirects and the server's faults.
+#include "update/download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include "loopback.h"
+#include "platform/http.h"
+#include "server_process.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using download_test::pattern;
+using download_test::refusing_port;
+
+namespace {
+
+// A file against the bytes it should hold; a mismatch is described briefly, as bodies
+// run to MiBs.
+::testing::AssertionResult holds(const std::string& file, const std::string& expected)
+{
+    std::error_code error;
+    if (!fs::is_regular_file(file, error))
+        return ::testing::AssertionFailure() << file << " is no regular file";
+    const std::string actual = read_file(file);
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    auto failure = ::testing::AssertionFailure();
+    failure << file << " holds " << actual.size() << " bytes, expected " << expected.size()
+            << "; first difference at byte " << at;
+    if (actual.size() <= 100)
+        failure << ": \"" << actual << "\"";
+    return failure;
+}
+
+// Routes the default logger into a string, one "level message" line per record.
+class log_capture {
+public:
+    log_capture()
+    {
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
+        sink->set_pattern("%l %v");
+        previous_ = spdlog::default_logger();
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
+    }
+    ~log_capture() { spdlog::set_default_logger(previous_); }
+    log_capture(const log_capture&) = delete;
+    log_capture& operator=(const log_capture&) = delete;
+    std::string text() const { return stream_.str(); }
+
+private:
+    std::ostringstream stream_;
+    std::shared_ptr<spdlog::logger> previous_;
+};
+
+struct outcome {
+    int rc = 0;
+    std::string log;
+    double seconds = 0;
+};
+
+long status_kib(const char* field)
+{
+    std::ifstream in("/proc/self/status");
+    const std::string prefix = std::string(field) + ":";
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            return std::atol(line.c_str() + prefix.size());
+    return -1;
+}
+
+struct served {
+    int port = 0;
+    std::string request_log;
+};
+
+class Download : public ::testing::Test {
+protected:
+    // Certificates from the ctest setup step, or made here once per process when run alone.
+    static std::string fixtures()
+    {
+        static std::string dir;
+        static std::string failure;
+        if (dir.empty() && failure.empty()) {
+            const char* prepared = std::getenv("DOWNLOAD_FIXTURES_DIR");
+            if (prepared != nullptr && *prepared != '\0') {
+                dir = prepared;
+            } else {
+                dir = make_temp_dir();
+                owned_fixtures_ = dir;
+                const std::string command =
+                    "bash '" FIXTURES_SCRIPT "' '" + dir + "' >/dev/null 2>&1";
+                if (std::system(command.c_str()) != 0)
+                    failure = "make_fixtures.sh failed into " + dir;
+            }
+        }
+        EXPECT_TRUE(failure.empty()) << failure;
+        EXPECT_TRUE(fs::is_regular_file(dir + "/server.pem")) << "no certificates in " << dir;
+        return dir;
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (!owned_fixtures_.empty()) {
+            std::error_code ignored;
+            fs::remove_all(owned_fixtures_, ignored);
+        }
+    }
+
+    void SetUp() override
+    {
+        dir_ = make_temp_dir();
+        const char* bundle = std::getenv("SSL_CERT_FILE");
+        had_bundle_ = bundle != nullptr;
+        if (had_bundle_)
+            old_bundle_ = bundle;
+        // A server that stops answering fails the case within seconds rather than at the
+        // ctest timeout.
+        platform::http_set_timeout_seconds(5);
+    }
+
+    void TearDown() override
+    {
+        for (server_handle& server : servers_)
+            stop_update_server(server);
+        if (had_bundle_)
+            setenv("SSL_CERT_FILE", old_bundle_.c_str(), 1);
+        else
+            unsetenv("SSL_CERT_FILE");
+        platform::http_set_timeout_seconds(60);
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Starts an update server with these routes; cert names a fixture pair for HTTPS.
+    served serve(const json& routes, const std::string& cert = "")
+    {
+        const std::string id = std::to_string(servers_.size());
+        const std::string script = path("script" + id + ".json");
+        write_file(script, json{{"routes", routes}}.dump());
+        served result;
+        result.request_log = path("requests" + id + ".log");
+        std::string cert_file;
+        std::string key_file;
+        if (!cert.empty()) {
+            cert_file = fixtures() + "/" + cert + ".pem";
+            key_file = fixtures() + "/" + cert + ".key";
+        }
+        server_handle server;
+        EXPECT_TRUE(start_update_server(UPDATE_SERVER_EXE, script, server, result.request_log,
+                                        cert_file, key_file));
+        servers_.push_back(server);
+        result.port = server.port;
+        return result;
+    }
+
+    void trust(const std::string& bundle)
+    {
+        setenv("SSL_CERT_FILE", (fixtures() + "/" + bundle).c_str(), 1);
+    }
+
+    static std::string url(const std::string& scheme, int port, const std::string& target)
+    {
+        return scheme + "://127.0.0.1:" + std::to_string(port) + target;
+    }
+
+    static outcome download(const std::string& from, const std::string& to, bool secure = false)
+    {
+        log_capture capture;
+        const auto start = std::chrono::steady_clock::now();
+        outcome result;
+        result.rc = download_file(from, to, secure);
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        result.log = capture.text();
+        return result;
+    }
+
+    static std::string opening(const std::string& from, bool secure = false)
+    {
+        return "info Opening " + from + " with headers Accept: application/json and secure " +
+               (secure ? "true" : "false") + "\n";
+    }
+
+    static std::string success(const std::string& from, const std::string& to, bool secure = false)
+    {
+        return opening(from, secure) + "info Downloading file to " + to + "\ninfo Download complete " +
+               from + " -> " + to + "\n";
+    }
+
+    static std::string open_failure(const std::string& from, uint32_t error, bool secure = false)
+    {
+        return opening(from, secure) + "error InternetOpenUrlA failed: " + std::to_string(error) + "\n";
+    }
+
+    static std::string read_failure(const std::string& from, const std::string& to, uint32_t error)
+    {
+        return opening(from) + "info Downloading file to " + to +
+               "\nerror InternetReadFile fiales: " + std::to_string(error) + "\n";
+    }
+
+    std::string dir_;
+    std::vector<server_handle> servers_;
+    bool had_bundle_ = false;
+    std::string old_bundle_;
+    static std::string owned_fixtures_;
+};
+
+std::string Download::owned_fixtures_;
+
+// --- bodies --------------------------------------------------------------------------
+
+TEST_F(Download, WritesBodiesOfEverySizeByteExact)
+{
+    // Around the 1024-byte read size, beyond the client's 64 KiB holding buffer, and
+    // one byte over a MiB so the last read is a single byte.
+    const std::vector<std::size_t> sizes = {1, 1023, 1024, 1025, 65537, 1048577};
+    json routes = json::array();
+    for (const std::size_t size : sizes)
+        routes.push_back({{"path", "/gen/" + std::to_string(size)}, {"generate_bytes", size}});
+    std::string random_body(3 * 1000 * 1000, '\0');
+    std::mt19937 generator(20240611);
+    for (char& c : random_body)
+        c = static_cast<char>(generator() & 0xFF);
+    write_file(path("random.bin"), random_body);
+    routes.push_back({{"path", "/random.bin"}, {"body_file", path("random.bin")}});
+    const served server = serve(routes);
+
+    for (const std::size_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string from = url("http", server.port, "/gen/" + std::to_string(size));
+        const std::string to = path("gen.bin");
+        const outcome r = download(from, to);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.log, success(from, to));
+        EXPECT_TRUE(holds(to, pattern(size)));
+    }
+    const std::string from = url("http", server.port, "/random.bin");
+    const outcome r = download(from, path("random.out"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(holds(path("random.out"), random_body));
+}
+
+TEST_F(Download, EmptyBodyGivesEmptyFileReplacingOldContent)
+{
+    const served server = serve(json::array({{{"path", "/empty"}, {"body", ""}},
+                                             {{"path", "/small"}, {"body", "new"}}}));
+    const std::string to = path("dest.bin");
+    write_file(to, "old content, longer than what replaces it");
+
+    const std::string small = url("http", server.port, "/small");
+    outcome r = download(small, to);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(holds(to, "new")) << "the old tail must not survive";
+
+    const std::string empty = url("http", server.port, "/empty");
+    r = download(empty, to);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.log, success(empty, to));
+    EXPECT_TRUE(fs::is_regular_file(to));
+    EXPECT_EQ(fs::file_size(to), 0u);
+}
+
+TEST_F(Download, ErrorPagesAreWrittenAsTheBody)
+{
+    // The status is not examined: whatever the server sends is the download.
+    const served server = serve(json::array(
+        {{{"path", "/err"}, {"status", 500}, {"body", "<html>oops</html>"}, {"content_type", "text/html"}}}));
+    const std::string to = path("dest.bin");
+
+    const std::string missing = url("http", server.port, "/no/such/file");
+    outcome r = download(missing, to);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.log, success(missing, to));
+    EXPECT_TRUE(holds(to, "<html><body><h1>404 Not Found</h1></body></html>\n"));
+
+    const std::string failing = url("http", server.port, "/err");
+    r = download(failing, to);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(holds(to, "<html>oops</html>"));
+}
+
+TEST_F(Download, SendsUserAgentAndAcceptAndTheTargetAsWritten)
+{
+    const served server = serve(json::array({{{"path", "/x"}, {"body", "x"}}}));
+    ASSERT_EQ(download(url("http", server.port, "/x"), path("a")).rc, 0);
+    // Doubled slashes and escapes reach the server untouched.
+    ASSERT_EQ(download(url("http", server.port, "//api/updates/?a=1&b=x%262"), path("b")).rc, 0);
+    EXPECT_EQ(read_lines(server.request_log),
+              (std::vector<std::string>{"GET /x UA=Agent Recovery ACCEPT=application/json",
+                                        "GET //api/updates/?a=1&b=x%262 UA=Agent Recovery ACCEPT=application/json"}));
+}
+
+// --- failures before the body ----------------------------------------------------------
+
+TEST_F(Download, UnreachableServerLeavesTheOldFileAlone)
+{
+    const std::string to = path("dest.bin");
+    write_file(to, "previous download");
+
+    const std::string unresolvable = "http://no-such-host.invalid/files/agent.msi";
+    outcome r = download(unresolvable, to);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.log, open_failure(unresolvable, 12007));
+    EXPECT_TRUE(holds(to, "previous download"));
+
+    const refusing_port closed;
+    ASSERT_NE(closed.port(), 0);
+    const std::string refused = url("http", closed.port(), "/files/agent.msi");
+    r = download(refused, to);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.log, open_failure(refused, 12029));
+    EXPECT_TRUE(holds(to, "previous download"));
+    EXPECT_LT(r.seconds, 2.0);
+}
+
+TEST_F(Download, DestinationThatCannotBeOpenedIsReported)
+{
+    const served server = serve(json::array({{{"path", "/x"}, {"body", "payload"}}}));
+    const std::string from = url("http", server.port, "/x");
+
+    for (const std::string& to : {path("missing/dest.bin"), dir_}) {
+        SCOPED_TRACE(to);
+        const outcome r = download(from, to);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.log, opening(from) + "error Could not open file: " + to + "\n");
+    }
+    EXPECT_FALSE(fs::exists(path("missing")));
+}
+
+TEST_F(Download, SymbolicLinkAtTheDestinationIsRefused)
+{
+    const served server = serve(json::array({{{"path", "/x"}, {"body", "planted"}}}));
+    const std::string from = url("http", server.port, "/x");
+    write_file(path("victim"), "precious");
+    fs::create_symlink(path("victim"), path("link"));
+    fs::create_symlink(path("ghost"), path("dangling"));
+
+    outcome r = download(from, path("link"));
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.log, opening(from) + "error Could not open file: " + path("link") + "\n");
+    EXPECT_TRUE(holds(path("victim"), "precious"));
+    EXPECT_TRUE(fs::is_symlink(path("link")));
+
+    // Nor may a dangling link create its target.
+    r = download(from, path("dangling"));
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_FALSE(fs::exists(path("ghost")));
+}
+
+// --- failures during the body ------------------------------------------------------------
+
+TEST_F(Download, BrokenConnectionKeepsTheBytesReceived)
+{
+    // 200001: the cut comes after the client has held its buffer full and resumed.
+    const std::vector<std::size_t> cuts = {5000, 200001};
+    json routes = json::array();
+    for (const std::size_t cut : cuts) {
+        const std::string n = std::to_string(cut);
+        routes.push_back({{"path", "/close/" + n}, {"generate_bytes", 1000000}, {"fault", "close_after"},
+                          {"fault_bytes", cut}});
+        routes.push_back({{"path", "/reset/" + n}, {"generate_bytes", 1000000}, {"fault", "reset_after"},
+                          {"fault_bytes", cut}});
+    }
+    const served server = serve(routes);
+
+    for (const std::size_t cut : cuts) {
+        for (const auto& [kind, error] : {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {
+            SCOPED_TRACE(kind + " after " + std::to_string(cut));
+            const std::string from = url("http", server.port, "/" + kind + "/" + std::to_string(cut));
+            const std::string to = path(kind + ".bin");
+            const outcome r = download(from, to);
+            EXPECT_EQ(r.rc, -1);
+            EXPECT_EQ(r.log, read_failure(from, to, error));
+            EXPECT_TRUE(holds(to, pattern(cut)));
+        }
+    }
+}
+
+TEST_F(Download, BrokenTlsConnectionKeepsTheBytesReceived)
+{
+    const served server = serve(json::array(
+        {{{"path", "/close"}, {"generate_bytes", 1000000}, {"fault", "close_after"}, {"fault_bytes", 5000}},
+         {{"path", "/reset"}, {"generate_bytes", 1000000}, {"fault", "reset_after"}, {"fault_bytes", 5000}}}),
+        "server");
+    trust("trusted_bundle.pem");
+    for (const auto& [kind, error] : {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {
+        SCOPED_TRACE(kind);
+        const std::string from = url("https", server.port, "/" + kind);
+        const std::string to = path(kind + ".bin");
+        const outcome r = download(from, to);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.log, read_failure(from, to, error));
+        EXPECT_TRUE(holds(to, pattern(5000)));
+    }
+}
+
+TEST_F(Download, WriteFailureIsReported)
+{
+    const served server = serve(json::array({{{"path", "/x"}, {"generate_bytes", 100000}}}));
+    const std::string from = url("http", server.port, "/x");
+    const outcome r = download(from, "/dev/full");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.log, opening(from) + "info Downloading file to /dev/full\nerror Could not write file: /dev/full\n");
+}
+
+TEST_F(Download, StallsEndAfterTheConfiguredTimeout)
+{
+    const served server = serve(json::array(
+        {{{"path", "/before"}, {"body", "late"}, {"fault", "stall_before_headers"}, {"stall_seconds", 30}},
+         {{"path", "/during"}, {"generate_bytes", 1000000}, {"fault", "stall_after"}, {"fault_bytes", 5000},
+          {"stall_seconds", 30}}}));
+    platform::http_set_timeout_seconds(2);
+    const std::string to = path("dest.bin");
+    write_file(to, "previous download");
+
+    const std::string before = url("http", server.port, "/before");
+    outcome r = download(before, to);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.log, open_failure(before, 12002));
+    EXPECT_TRUE(holds(to, "previous download"));
+    EXPECT_GE(r.seconds, 1.9);
+    EXPECT_LE(r.seconds, 4.0);
+
+    const std::string during = url("http", server.port, "/during");
+    r = download(during, to);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.log, read_failure(during, to, 12002));
+    EXPECT_TRUE(holds(to, pattern(5000)));
+    EXPECT_GE(r.seconds, 1.9);
+    EXPECT_LE(r.seconds, 4.0) << "nothing arrived for 2 s, yet the transfer went on";
+}
+
+// --- redirects ---------------------------------------------------------------------------
+
+TEST_F(Download, RedirectsAreFollowedWithTheSameHeaders)
+{
+    const served target = serve(json::array({{{"path", "/files/agent.msi"}, {"body", "the package"}}}));
+    const served tls_target =
+        serve(json::array({{{"path", "/secure/agent.msi"}, {"body", "the secure package"}}}), "server");
+    trust("trusted_bundle.pem");
+    const served start = serve(json::array(
+        // A redirect's own body (here too big to come with the headers) is never the download.
+        {{{"path", "/start"}, {"redirect", "/hop"}, {"status", 301}, {"generate_bytes", 1000000}},
+         {{"path", "/hop"}, {"redirect", url("http", target.port, "/files/agent.msi")}, {"status", 307}},
+         {{"path", "/up"}, {"redirect", url("https", tls_target.port, "/secure/agent.msi")}}}));
+
+    const std::string to = path("dest.bin");
+    const std::string from = url("http", start.port, "/start");
+    outcome r = download(from, to);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.log, success(from, to));
+    EXPECT_TRUE(holds(to, "the package"));
+    EXPECT_EQ(read_lines(target.request_log),
+              std::vector<std::string>{"GET /files/agent.msi UA=Agent Recovery ACCEPT=application/json"});
+
+    // Up to TLS is allowed.
+    r = download(url("http", start.port, "/up"), to);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(holds(to, "the secure package"));
+}
+
+TEST_F(Download, RedirectsThatMustNotBeFollowed)
+{
+    const served plain = serve(json::array({{{"path", "/x"}, {"body", "downgraded"}}}));
+    const std::string down = url("http", plain.port, "/x");
+    const served tls = serve(json::array({{{"path", "/down"}, {"redirect", down}}}), "server");
+    const served loops = serve(json::array({{{"path", "/loop"}, {"redirect", "/loop"}},
+                                            {{"path", "/ftp"}, {"redirect", "ftp://127.0.0.1/x"}}}));
+    trust("trusted_bundle.pem");
+    const std::string to = path("dest.bin");
+    write_file(to, "previous download");
+
+    const std::string from_tls = url("https", tls.port, "/down");
+    outcome r = download(from_tls, to);
+    EXPECT_EQ(r.log, open_failure(from_tls, 12040));
+    // Forced TLS counts as TLS.
+    const std::string forced = url("http", tls.port, "/down");
+    r = download(forced, to, true);
+    EXPECT_EQ(r.log, open_failure(forced, 12040, true));
+    EXPECT_TRUE(read_lines(plain.request_log).empty()) << "the plain server was contacted";
+
+    const std::string loop = url("http", loops.port, "/loop");
+    r = download(loop, to);
+    EXPECT_EQ(r.log, open_failure(loop, 12156));
+    EXPECT_EQ(read_lines(loops.request_log).size(), 11u) << "ten redirects followed, then given up";
+
+    const std::string ftp = url("http", loops.port, "/ftp");
+    r = download(ftp, to);
+    EXPECT_EQ(r.log, open_failure(ftp, 12006));
+    EXPECT_TRUE(holds(to, "previous download"));
+}
+
+// --- TLS ---------------------------------------------------------------------------------
+
+TEST_F(Download, HttpsWithTheTrustedRoot)
+{
+    const served server = serve(json::array({{{"path", "/x"}, {"generate_bytes", 300000}}}), "server");
+    trust("trusted_bundle.pem");
+    const std::string to = path("dest.bin");
+
+    for (const std::string& from : {url("https", server.port, "/x"),
+                                    "https://localhost:" + std::to_string(server.port) + "/x"}) {
+        SCOPED_TRACE(from);
+        const outcome r = download(from, to);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.log, success(from, to));
+        EXPECT_TRUE(holds(to, pattern(300000)));
+    }
+}
+
+TEST_F(Download, SecureForcesTlsOnAnHttpUrl)
+{
+    const served tls = serve(json::array({{{"path", "/x"}, {"body", "over TLS"}}}), "server");
+    const served plain = serve(json::array({{{"path", "/x"}, {"body", "in the clear"}}}));
+    trust("trusted_bundle.pem");
+    const std::string to = path("dest.bin");
+
+    const std::string from = url("http", tls.port, "/x");
+    outcome r = download(from, to, true);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.log, success(from, to, true));
+    EXPECT_TRUE(holds(to, "over TLS"));
+
+    // A plain server cannot satisfy it: no silent fallback to clear text.
+    write_file(to, "previous download");
+    const std::string clear = url("http", plain.port, "/x");
+    r = download(clear, to, true);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.log.rfind(opening(clear, true) + "error InternetOpenUrlA failed: ", 0), 0u) << r.log;
+    EXPECT_TRUE(holds(to, "previous download"));
+}
+
+TEST_F(Download, UntrustedOrMismatchedCertificatesAreRefused)
+{
+    const served good = serve(json::array({{{"path", "/x"}, {"body", "x"}}}), "server");
+    const served wrong = serve(json::array({{{"path", "/x"}, {"body", "x"}}}), "wronghost");
+    const std::string to = path("dest.bin");
+    write_file(to, "previous download");
+
+    // A bundle without the test root.
+    trust("other_ca.pem");
+    const std::string from = url("https", good.port, "/x");
+    outcome r = download(from, to);
+    EXPECT_EQ(r.log, open_failure(from, 12045));
+    // Without SSL_CERT_FILE the system's roots apply, and they do not know the test root.
+    unsetenv("SSL_CERT_FILE");
+    r = download(from, to);
+    EXPECT_EQ(r.log, open_failure(from, 12045));
+
+    // Trusted issuer, but the certificate names another host.
+    trust("trusted_bundle.pem");
+    const std::string mismatched = url("https", wrong.port, "/x");
+    r = download(mismatched, to);
+    EXPECT_EQ(r.log, open_failure(mismatched, 12038));
+    EXPECT_TRUE(holds(to, "previous download"));
+    EXPECT_TRUE(read_lines(good.request_log).empty());
+    EXPECT_TRUE(read_lines(wrong.request_log).empty());
+}
+
+// --- memory ------------------------------------------------------------------------------
+
+TEST_F(Download, LargeBodyStreamsInBoundedMemory)
+{
+    constexpr std::uint64_t size = 1ull << 30;
+    const served server = serve(json::array({{{"path", "/big"}, {"generate_bytes", size}}}));
+    // A FIFO lets the whole body be checked without a GiB on disk.
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::uint64_t received = 0;
+    std::uint64_t first_wrong = UINT64_MAX;
+    std::thread reader([&] {
+        const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        std::vector<unsigned char> buffer(1 << 16);
+        for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+            for (ssize_t i = 0; i < n && first_wrong == UINT64_MAX; ++i)
+                if (buffer[std::size_t(i)] != static_cast<unsigned char>(((received + std::uint64_t(i)) * 31 + 7) & 0xFF))
+                    first_wrong = received + std::uint64_t(i);
+            received += std::uint64_t(n);
+        }
+        ::close(fd);
+    });
+
+    // Peak resident size starts again from the current one.
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long before = status_kib("VmRSS");
+    const std::string from = url("http", server.port, "/big");
+    const outcome r = download(from, fifo);
+    const long peak = status_kib("VmHWM");
+    // Releases the reader if download_file never opened the FIFO.
+    const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (unblock >= 0)
+        ::close(unblock);
+    reader.join();
+
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.log, success(from, fifo));
+    EXPECT_EQ(received, size);
+    EXPECT_EQ(first_wrong, UINT64_MAX) << "first wrong byte at " << first_wrong;
+    ASSERT_GT(before, 0);
+    EXPECT_LT(peak - before, 4 * 1024) << "peak grew by " << peak - before << " KiB";
+    std::cout << "1 GiB in " << r.seconds << " s, peak RSS +" << peak - before << " KiB\n";
+}
+
+}  // namespace
