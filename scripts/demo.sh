@@ -10,8 +10,8 @@ scripts/install-deps.sh
 scripts/build.sh linux
 
 demo=$top/build/demo
-rm -rf "$demo/APP" "$demo/tmp" "$demo/pki" "$demo/server"
-mkdir -p "$demo/APP/etc" "$demo/tmp" "$demo/server"
+rm -rf "$demo/APP" "$demo/pki" "$demo/server"
+mkdir -p "$demo/APP/etc" "$demo/server"
 
 echo "== throw-away CA, a \"VELQUORA SA\" signer and a signed MSI"
 bash tests/fixtures/make_fixtures.sh "$demo/pki" >/dev/null
@@ -48,7 +48,9 @@ export WINEPREFIX=$demo/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtm
 tests/wine/boot-prefix.sh
 echo "== agent_recovery (APP=$demo/APP, trust store: the demo CA, msiexec: $(command -v msiexec))"
 set +e
-SSL_CERT_FILE=$demo/pki/trusted_bundle.pem TMPDIR=$demo/tmp "$demo/APP/agent_recovery"
+# TMPDIR is where Wine finds the prefix's server (started detached above) and where
+# the update descriptor lands.
+SSL_CERT_FILE=$demo/pki/trusted_bundle.pem TMPDIR=$WINEPREFIX.tmp "$demo/APP/agent_recovery"
 status=$?
 set -e
 echo

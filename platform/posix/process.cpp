@@ -90,8 +90,17 @@ process* process_start(char* command_line, uint32_t& error)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
 
+    // As CreateProcess without handle inheritance: the child gets the standard streams
+    // only, none of this program's files (its log) or sockets.
+    posix_spawn_file_actions_t actions;
+    if (::posix_spawn_file_actions_init(&actions) != 0) {
+        error = 8;  // ERROR_NOT_ENOUGH_MEMORY
+        return nullptr;
+    }
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = 0;
-    const int rc = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         error = windows_error(rc);
         return nullptr;

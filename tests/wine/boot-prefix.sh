@@ -5,6 +5,10 @@
 set -u
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
 export WINEDEBUG=${WINEDEBUG:--all}
+# Wine finds a prefix's wineserver through TMPDIR: one fixed place per prefix, whatever
+# TMPDIR the caller gives the program, or each caller starts a server of its own.
+export TMPDIR="$WINEPREFIX.tmp"
+mkdir -p "$TMPDIR"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 [ -x "$wine" ] || wine=$(command -v wine)

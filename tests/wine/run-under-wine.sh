@@ -5,6 +5,10 @@ exe=$1; shift
 build_dir=${WINE_BUILD_DIR:-$(cd "$(dirname "$exe")" && pwd)}
 export WINEPREFIX=${WINEPREFIX:-$build_dir/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
+# Wine finds a prefix's wineserver through TMPDIR: one fixed place per prefix, whatever
+# TMPDIR the caller gives the program, or each caller starts a server of its own.
+export TMPDIR="$WINEPREFIX.tmp"
+mkdir -p "$TMPDIR"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 "$(dirname "$0")/boot-prefix.sh"
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
