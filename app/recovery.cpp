@@ -106,7 +106,9 @@ int run_recovery()
     if (verify_publisher(platform::narrow_to_utf16(installer_path)) == 0)
         return refuse_installer(installer_path, "The signature is wrong");
 
-    if (get_file_hash(installer_path) != expected_hash)
+    // A digest that could not be computed matches nothing, not even an empty "hash".
+    const std::string actual_hash = get_file_hash(installer_path);
+    if (actual_hash.empty() || actual_hash != expected_hash)
         return refuse_installer(installer_path, "Downloaded hash did not match the one in json");
 
     const int exit_code = install_agent(installer_path);

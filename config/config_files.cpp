@@ -26,7 +26,8 @@ bool read_agent_version(const std::string& path, std::string& version)
     if (!file.is_open())
         return false;
     file >> version;
-    return true;
+    // A directory opens on POSIX but cannot be read; Windows refuses to open it.
+    return !file.bad();
 }
 
 std::string json_kind(const nlohmann::json& value)

@@ -14,6 +14,9 @@ bool init_logging(const std::string& log_path)
         spdlog::info("Could not get logger, returning");
         return false;
     }
+    // Each record reaches the file as it is made: a full disk is reported on standard
+    // error while the run goes on, and a run that dies keeps its records.
+    logger->flush_on(spdlog::level::trace);
     spdlog::set_default_logger(logger);
     return true;
 }

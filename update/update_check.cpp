@@ -1,5 +1,6 @@
 #include "update/update_check.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include <spdlog/spdlog.h>
@@ -42,7 +43,14 @@ bool read_first_release(const nlohmann::json& descriptor, std::string& url, std:
             return false;
         }
     }
-    url = release["url"].get<std::string>();
+    const std::string& announced = release["url"].get_ref<const std::string&>();
+    // The URL is logged and fetched: a line break in it would forge log records.
+    if (std::any_of(announced.begin(), announced.end(),
+                    [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
+        problem = "results[0].url holds a control character";
+        return false;
+    }
+    url = announced;
     hash = release["hash"].get<std::string>();
     listed = true;
     return true;

@@ -61,6 +61,9 @@ TEST(Descriptor, OtherShapesAreNamed)
              Case{R"({"results":[{"url":"u"}]})", "results[0].hash is missing"},
              Case{R"({"results":[{"url":1,"hash":"h"}]})", "results[0].url is a number, not a string"},
              Case{R"({"results":[{"url":"u","hash":null}]})", "results[0].hash is null, not a string"},
+             Case{R"({"results":[{"url":"http://h/a.msi\r\n[info] forged","hash":"h"}]})",
+                  "results[0].url holds a control character"},
+             Case{R"({"results":[{"url":"http://h/\u007f","hash":"h"}]})", "results[0].url holds a control character"},
          }) {
         const Outcome o = read(c.document);
         EXPECT_FALSE(o.ok) << c.document;
