@@ -226,3 +226,72 @@ TEST_F(Run, LogHeldWithoutSharingUnderWine)
 }
 
 }  // namespace
+
+namespace {
+
+// An APP directory whose program path is longer than the 260-byte buffers Windows
+// programs traditionally use: every path must come out whole.
+class LongPath : public AppDir {
+protected:
+    std::string long_app;
+    void SetUp() override
+    {
+        AppDir::SetUp();
+        long_app = root + "/" + std::string(120, 'd') + "/" + std::string(120, 'e') + "/APP";
+        std::filesystem::create_directories(long_app + "/etc");
+        write_file(long_app + "/etc/config",
+                   R"({"server_proto":"http","server_url":"127.0.0.1","server_port":"1"})");
+        write_file(long_app + "/VERSION", "1.0");
+    }
+};
+
+TEST_F(LongPath, PathsComeOutWhole)
+{
+    const std::string program = long_app + "/agent_recovery";
+    std::filesystem::copy_file(AGENT_RECOVERY_EXE, program);
+    ASSERT_GT(program.size(), 260u);
+    EXPECT_EQ(run_process({program}, env, root + "/out", root + "/err", 60), 0);
+    const std::vector<std::string> m = messages(read_file(long_app + "/var/agent_recovery.log"));
+    ASSERT_GE(m.size(), 2u);
+    EXPECT_EQ(m[1], "[info] Getting configuration file from " + long_app + "/etc/config");
+    EXPECT_EQ(m.back(), "[info] We have not reached any url, so we stop here");
+}
+
+// Wine's "A" file functions stop at 259 characters, so the APP directory is made just
+// short enough for its var directory and log, while the program's own path is longer
+// than 260.
+TEST_F(LongPath, PathsComeOutWholeUnderWine)
+{
+    const std::string exe = windows_exe();
+    ASSERT_FALSE(exe.empty()) << "build the mingw64 preset first";
+    const std::size_t windows_length = 250;  // "Z:" + the POSIX path
+    ASSERT_LT(root.size() + 7, windows_length);
+    long_app = root + "/" + std::string(windows_length - 2 - root.size() - 5, 'w') + "/APP";
+    std::filesystem::create_directories(long_app + "/etc");
+    write_file(long_app + "/etc/config", R"({"server_proto":"http","server_url":"127.0.0.1","server_port":"1"})");
+    write_file(long_app + "/VERSION", "1.0");
+    const std::string program = long_app + "/agent_recovery.exe";
+    std::filesystem::copy_file(exe, program);
+    std::vector<std::string> wine_env = env;
+    wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+    EXPECT_EQ(run_process({WINE_RUNNER, program}, wine_env, root + "/out", root + "/err", 300), 0);
+    const std::vector<std::string> m = messages(read_file(long_app + "/var/agent_recovery.log"));
+    ASSERT_GE(m.size(), 2u);
+    std::string windows_app = "Z:" + long_app;
+    std::replace(windows_app.begin(), windows_app.end(), '/', '\\');
+    ASSERT_GT(windows_app.size() + std::string("\\agent_recovery.exe").size(), 260u);
+    EXPECT_EQ(m[1], "[info] Getting configuration file from " + windows_app + "\\etc\\config");
+    EXPECT_EQ(m.back(), "[info] We have not reached any url, so we stop here");
+
+    // An APP directory itself past 260: a cut module path would name its parent (and log
+    // there); the whole path names a var directory that Wine's 259-character limit refuses.
+    const std::string deeper = root + "/" + std::string(255, 'v') + "/APP";
+    std::filesystem::create_directories(deeper);
+    const std::string deeper_program = deeper + "/agent_recovery.exe";
+    std::filesystem::copy_file(exe, deeper_program);
+    EXPECT_EQ(run_process({WINE_RUNNER, deeper_program}, wine_env, root + "/out2", root + "/err2", 300), 255);
+    EXPECT_NE(read_file(root + "/out2").find("var directory doesnt exist"), std::string::npos) << read_file(root + "/out2");
+    EXPECT_FALSE(std::filesystem::exists(root + "/" + std::string(255, 'v') + "/var"));
+}
+
+}  // namespace
