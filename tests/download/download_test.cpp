@@ -624,7 +624,9 @@ TEST_F(Download, LargeBodyStreamsInBoundedMemory)
     EXPECT_EQ(received, size);
     EXPECT_EQ(first_wrong, UINT64_MAX) << "first wrong byte at " << first_wrong;
     ASSERT_GT(before, 0);
-    EXPECT_LT(peak - before, 4 * 1024) << "peak grew by " << peak - before << " KiB";
+    if (!RECOVERY_SANITIZED) {
+        EXPECT_LT(peak - before, 4 * 1024) << "peak grew by " << peak - before << " KiB";
+    }
     std::cout << "1 GiB in " << r.seconds << " s, peak RSS +" << peak - before << " KiB\n";
 }
 
