@@ -130,6 +130,12 @@ TEST_F(WinInetUnderWine, BrokenConnectionIsNoCompleteDownload)
         const probe_result r = probe(url(std::string("/") + kind), name);
         EXPECT_EQ(r.status, 1) << "a body cut short passed for a complete download";
         ASSERT_FALSE(r.log.empty());
+        // Wine's WinINet reads ahead while opening the URL: an RST that arrives that
+        // early fails the open instead, and the destination is never created.
+        if (std::string(kind) == "reset" && r.log.back() == "error InternetOpenUrlA failed: 12030") {
+            EXPECT_FALSE(std::filesystem::exists(file(name)));
+            continue;
+        }
         EXPECT_EQ(r.log.back(), "error InternetReadFile fiales: 12030");
         EXPECT_TRUE(read_file(file(name)) == pattern(5000));
     }
