@@ -23,6 +23,10 @@ latency_runs=${BENCH_LATENCY_RUNS:-21}
 wine_mib=${BENCH_WINE_DOWNLOAD_MIB:-256}
 gib=1073741824
 [ "$runs" -ge 5 ] || { echo "BENCH_RUNS must be at least 5" >&2; exit 2; }
+# Two runs would share build/bench/ (and delete each other's files) and load each other.
+mkdir -p "$work"
+exec 9>"$work/.lock"
+flock -n 9 || { echo "bench: another bench/run.sh is running" >&2; exit 1; }
 # Loopback only: no proxy may stand between the clients and the local server.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
