@@ -6,17 +6,35 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   libspdlog-dev libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev googletest libcpp-httplib-dev
-  wine wine64 msitools wixl osslsigncode openssl curl python3 time
+  wine wine64 wine32:i386 msitools wixl osslsigncode openssl curl python3 time
+  nginx-light tinyproxy util-linux
   clang libclang-rt-14-dev
 )
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+# The shipped exe is 32-bit: its tests need Debian's 32-bit Wine beside the 64-bit one.
+new_arch=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  new_arch=1
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
+if [ ${#missing[@]} -gt 0 ] || [ "$new_arch" -eq 1 ]; then
   echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  # Package scripts must not start nginx or tinyproxy as system services: tests start their own.
+  policy_rc=/usr/sbin/policy-rc.d
+  added_policy=0
+  if [ ! -e "$policy_rc" ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy_rc" >/dev/null
+    "${sudo_cmd[@]}" chmod 755 "$policy_rc"
+    added_policy=1
+  fi
+  status=0
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}" || status=$?
+  [ "$added_policy" -eq 0 ] || "${sudo_cmd[@]}" rm -f "$policy_rc"
+  exit "$status"
 fi

@@ -5,7 +5,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh linux mingw32 mingw64 asan fuzz
 
-# The Windows build's own unit tests, under Wine.
+# The Windows builds' own unit tests, under Wine: the 32-bit product, then its 64-bit sibling.
+echo "== tests: mingw32 (under Wine)"
+ctest --preset mingw32
 echo "== tests: mingw64 (under Wine)"
 ctest --preset mingw64
 # Linux: unit tests, process-level runs of both builds, fault suite, release checks.

@@ -27,8 +27,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(fs::is_regular_file(WININET_PROBE_EXE))
-            << WININET_PROBE_EXE << " is missing: cmake --preset mingw64 && "
-            << "cmake --build build/mingw64 --target wininet_probe";
+            << WININET_PROBE_EXE << " is missing: cmake --preset mingw32 && "
+            << "cmake --build build/mingw32 --target wininet_probe";
         dir_ = make_temp_dir();
         write_file(dir_ + "/script.json",
                    json{{"routes",

@@ -41,7 +41,7 @@ protected:
     run_result finish(int status) const;
 };
 
-// Path of the 64-bit Windows build; empty when it has not been built.
+// Path of the Windows build under test (the 32-bit product); empty when it has not been built.
 std::string windows_exe();
 
 // Lines of `text` holding `needle`.

@@ -10,14 +10,21 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export TMPDIR="$WINEPREFIX.tmp"
 mkdir -p "$TMPDIR"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-[ -x "$wine" ] || wine=$(command -v wine)
+# Debian's launcher: the 32-bit loader, which hands 64-bit programs to wine64.
+wine=$(command -v wine || echo /usr/lib/wine/wine)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 mkdir -p "$WINEPREFIX"
 # One boot per prefix at a time; concurrent first starts race on the registry.
 exec 9>"$WINEPREFIX.lock"
 flock 9
 "$wineserver" -p300 </dev/null >/dev/null 2>&1 9>&-
+# A prefix booted before the 32-bit Wine was installed cannot run the 32-bit exe: boot it anew.
+if [ -f "$WINEPREFIX/system.reg" ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] \
+   && [ -x /usr/lib/wine/wine ]; then
+  "$wineserver" -k </dev/null >/dev/null 2>&1 9>&-
+  find "$WINEPREFIX" -mindepth 1 -delete
+  "$wineserver" -p300 </dev/null >/dev/null 2>&1 9>&-
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
 fi

@@ -11,6 +11,6 @@ export TMPDIR="$WINEPREFIX.tmp"
 mkdir -p "$TMPDIR"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 "$(dirname "$0")/boot-prefix.sh"
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-[ -x "$wine" ] || wine=$(command -v wine)
+# Debian's launcher: the 32-bit loader, which hands 64-bit programs to wine64.
+wine=$(command -v wine || echo /usr/lib/wine/wine)
 exec "$wine" "$exe" "$@"
