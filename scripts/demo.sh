@@ -3,15 +3,21 @@
 # agent_recovery in a demo APP directory against the project's local update server,
 # which announces a freshly built and signed MSI as an urgent release over HTTPS.
 # msiexec is Wine's, so the package is really installed into the demo's Wine prefix.
+# Then the same recovery with what ships, the 32-bit Windows exe, under Wine: Wine's
+# WinINet, WinVerifyTrust, CNG and CreateProcessA of Wine's msiexec.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 scripts/install-deps.sh
-scripts/build.sh linux
+echo "== building the Linux program, the update server and the 32-bit Windows exe"
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target agent_recovery update_server
+cmake --preset mingw32 >/dev/null
+cmake --build --preset mingw32 --target agent_recovery
 
 demo=$top/build/demo
-rm -rf "$demo/APP" "$demo/pki" "$demo/server"
-mkdir -p "$demo/APP/etc" "$demo/server"
+rm -rf "$demo/APP" "$demo/WAPP" "$demo/pki" "$demo/server"
+mkdir -p "$demo/APP/etc" "$demo/WAPP/etc" "$demo/server"
 
 echo "== throw-away CA, a \"VELQUORA SA\" signer and a signed MSI"
 bash tests/fixtures/make_fixtures.sh "$demo/pki" >/dev/null
@@ -27,38 +33,101 @@ cat > "$demo/server/script.json" <<JSON
 ]}
 JSON
 
+start_server() {  # name, then update_server's options
+  local name=$1; shift
+  build/linux/tools/update_server/update_server --script "$demo/server/script.json" \
+    --request-log "$demo/server/$name.requests.log" "$@" > "$demo/server/$name.stdout" 2>&1 &
+  servers+=($!)
+  for _ in $(seq 100); do grep -q '^PORT ' "$demo/server/$name.stdout" 2>/dev/null && break; sleep 0.1; done
+  port=$(sed -n 's/^PORT //p' "$demo/server/$name.stdout")
+  [ -n "$port" ] || { echo "update server did not start"; cat "$demo/server/$name.stdout"; exit 1; }
+}
+announce() {  # scheme://host:port of the installer
+  printf '{"results": [{"url": "%s/files/agent.msi", "hash": "%s", "version": "2.0.0"}]}\n' "$1" "$digest" \
+    > "$demo/server/urgent.json"
+}
+servers=()
+trap 'kill "${servers[@]}" 2>/dev/null || true' EXIT
+
 echo "== update server (HTTPS on 127.0.0.1)"
-build/linux/tools/update_server/update_server --script "$demo/server/script.json" \
-  --tls "$demo/pki/server.pem" "$demo/pki/server.key" --request-log "$demo/server/requests.log" \
-  > "$demo/server/stdout" 2>&1 &
-server=$!
-trap 'kill $server 2>/dev/null || true' EXIT
-for _ in $(seq 100); do grep -q '^PORT ' "$demo/server/stdout" 2>/dev/null && break; sleep 0.1; done
-port=$(sed -n 's/^PORT //p' "$demo/server/stdout")
-[ -n "$port" ] || { echo "update server did not start"; cat "$demo/server/stdout"; exit 1; }
-cat > "$demo/server/urgent.json" <<JSON
-{"results": [{"url": "https://127.0.0.1:$port/files/agent.msi", "hash": "$digest", "version": "2.0.0"}]}
-JSON
+start_server tls --tls "$demo/pki/server.pem" "$demo/pki/server.key"
+tls_port=$port
+announce "https://127.0.0.1:$tls_port"
 
 cp build/linux/agent_recovery "$demo/APP/"
-printf '{"server_proto": "https", "server_url": "127.0.0.1", "server_port": "%s"}\n' "$port" > "$demo/APP/etc/config"
+printf '{"server_proto": "https", "server_url": "127.0.0.1", "server_port": "%s"}\n' "$tls_port" > "$demo/APP/etc/config"
 printf '1.0.0\n' > "$demo/APP/VERSION"
 
 export WINEPREFIX=$demo/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 tests/wine/boot-prefix.sh
-echo "== agent_recovery (APP=$demo/APP, trust store: the demo CA, msiexec: $(command -v msiexec))"
+# Wine finds the prefix's server (started detached above) through TMPDIR; the update
+# descriptor lands there too.
+export TMPDIR=$WINEPREFIX.tmp
+wine=$(command -v wine)
+installed() { find "$WINEPREFIX/drive_c" -path '*VelquoraTestAgent*' -type f 2>/dev/null | head -1; }
+# A package left installed by an earlier demo would make this one a repair.
+"$wine" msiexec /x "$(winepath -w "$demo/server/agent.msi")" /qn >/dev/null 2>&1 || true
+
+echo "== 1. Linux build: agent_recovery (APP=$demo/APP, trust store: the demo CA, msiexec: $(command -v msiexec))"
 set +e
-# TMPDIR is where Wine finds the prefix's server (started detached above) and where
-# the update descriptor lands.
-SSL_CERT_FILE=$demo/pki/trusted_bundle.pem TMPDIR=$WINEPREFIX.tmp "$demo/APP/agent_recovery"
-status=$?
+SSL_CERT_FILE=$demo/pki/trusted_bundle.pem "$demo/APP/agent_recovery"
+linux_status=$?
 set -e
 echo
 echo "== $demo/APP/var/agent_recovery.log"
 cat "$demo/APP/var/agent_recovery.log"
 echo "== requests the update server received"
-cat "$demo/server/requests.log"
-installed=$(find "$WINEPREFIX/drive_c" -path '*VelquoraTestAgent*' -type f 2>/dev/null | head -1)
-echo "== installed by msiexec: ${installed:-nothing}"
-echo "== exit status: $status"
-exit $status
+cat "$demo/server/tls.requests.log"
+echo "== installed by msiexec: $(installed || true)"
+echo "== exit status: $linux_status"
+"$wine" msiexec /x "$(winepath -w "$demo/server/agent.msi")" /qn >/dev/null 2>&1 || true
+
+echo
+echo "== 2. What ships: build/mingw32/agent_recovery.exe (32-bit) under $("$wine" --version)"
+cp build/mingw32/agent_recovery.exe "$demo/WAPP/"
+printf '1.0.0\n' > "$demo/WAPP/VERSION"
+# Trust for WinINet's TLS and WinVerifyTrust: the demo CA in the prefix's Root store, added by
+# a small Windows program (CertAddEncodedCertificateToStore).
+i686-w64-mingw32-g++-posix -O2 -static -o "$demo/add_root_cert.exe" bench/add_root_cert.cpp -lcrypt32
+thumbprint=$(openssl x509 -in "$demo/pki/ca.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+root_key="HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\$thumbprint"
+# Shortly after a boot Wine may still replace the Root store with the host's roots and drop
+# what was added: add until the certificate is seen there twice, two seconds apart.
+seen=0
+for _ in $(seq 10); do
+  "$wine" "$demo/add_root_cert.exe" "$(winepath -w "$demo/pki/ca.pem")" >/dev/null 2>&1 || true
+  sleep 2
+  if "$wine" reg query "$root_key" >/dev/null 2>&1; then
+    seen=$((seen + 1)); [ "$seen" -ge 2 ] && break
+  else
+    seen=0
+  fi
+done
+run_windows() {  # scheme host port
+  printf '{"server_proto": "%s", "server_url": "%s", "server_port": "%s"}\n' "$1" "$2" "$3" > "$demo/WAPP/etc/config"
+  announce "$1://$2:$3"
+  rm -rf "$demo/WAPP/var"
+  set +e
+  "$wine" "$demo/WAPP/agent_recovery.exe" > "$demo/wine-run.out" 2>&1 </dev/null
+  windows_status=$?
+  set -e
+}
+scheme=https
+# Wine's WinINet does not match an IP address against a certificate's IP SAN: localhost.
+run_windows https localhost "$tls_port"
+if grep -Eq 'InternetOpenUrlA failed: (12057|12045|12038)' "$demo/WAPP/var/agent_recovery.log"; then
+  echo "== Wine's WinINet did not trust the demo CA over HTTPS ($(grep -o 'InternetOpenUrlA failed: [0-9]*' "$demo/WAPP/var/agent_recovery.log" | head -1)):"
+  echo "== the Windows run goes over plain HTTP instead"
+  start_server plain
+  scheme=http
+  run_windows http 127.0.0.1 "$port"
+fi
+cat "$demo/wine-run.out"
+echo "== $demo/WAPP/var/agent_recovery.log (over $scheme)"
+cat "$demo/WAPP/var/agent_recovery.log"
+echo "== installed by Wine's msiexec: $(installed || true)"
+echo "== exit status: $windows_status (Wine shows the program's -1 as 255)"
+
+echo
+echo "== summary: Linux build exit $linux_status; 32-bit Windows exe under Wine over $scheme exit $windows_status"
+[ "$linux_status" -eq 0 ] && [ "$windows_status" -eq 0 ]

@@ -6,17 +6,28 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   libspdlog-dev libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev googletest libcpp-httplib-dev
-  wine wine64 wine32:i386 msitools wixl osslsigncode openssl curl python3 time
+  wine wine64 msitools wixl osslsigncode openssl curl python3 time
   nginx-light tinyproxy util-linux
   clang libclang-rt-14-dev
 )
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-# The shipped exe is 32-bit: its tests need Debian's 32-bit Wine beside the 64-bit one.
 new_arch=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  "${sudo_cmd[@]}" dpkg --add-architecture i386
-  new_arch=1
+if "$(dirname "$0")/runs-i386.sh"; then
+  # The shipped exe is 32-bit: its Wine runs need Debian's 32-bit Wine beside the 64-bit one.
+  packages+=(wine32:i386)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+    new_arch=1
+  fi
+else
+  echo "install-deps: this kernel does not run 32-bit programs (IA-32 emulation is off):"
+  echo "install-deps: no 32-bit Wine; the Wine runs take the 64-bit build."
+  # Installed, it would take over Debian's wine launcher (wine, msiexec, winepath) and fail.
+  if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    echo "install-deps: removing wine32:i386, which cannot run here"
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get remove -y wine32:i386
+  fi
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -34,6 +34,23 @@ http_request* http_open_url(http_session* session, const std::string& url, const
         error = GetLastError();
         return nullptr;
     }
+    // Wine's WinINet hands back a connection closed before any status line as an empty
+    // answer; Windows fails it. No status is no answer, wherever the program runs.
+    DWORD type = 0;
+    DWORD type_size = sizeof type;
+    if (InternetQueryOptionA(handle, INTERNET_OPTION_HANDLE_TYPE, &type, &type_size) &&
+        type == INTERNET_HANDLE_TYPE_HTTP_REQUEST) {
+        DWORD status = 0;
+        DWORD status_size = sizeof status;
+        DWORD status_index = 0;
+        if (!HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &status_size,
+                            &status_index) ||
+            status == 0) {
+            InternetCloseHandle(handle);
+            error = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+            return nullptr;
+        }
+    }
     auto* request = new http_request;
     request->handle = handle;
     char text[32];

@@ -37,7 +37,8 @@ protected:
                           {{"path", "/close"}, {"generate_bytes", 1000000}, {"fault", "close_after"},
                            {"fault_bytes", 5000}},
                           {{"path", "/reset"}, {"generate_bytes", 1000000}, {"fault", "reset_after"},
-                           {"fault_bytes", 5000}}}}}
+                           {"fault_bytes", 5000}},
+                          {{"path", "/silent"}, {"fault", "no_answer"}}}}}
                        .dump());
         ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, dir_ + "/script.json", server_));
     }
@@ -114,6 +115,13 @@ TEST_F(WinInetUnderWine, UnreachableServerLeavesTheOldFileAlone)
     EXPECT_EQ(r.log, (std::vector<std::string>{
                          "info Opening " + refused + " with headers Accept: application/json and secure false",
                          "error InternetOpenUrlA failed: 12029"}));
+
+    // Accepted, then closed before any status line: Windows fails the request, and so
+    // must the program under Wine, whose WinINet would hand back an empty answer.
+    r = probe(url("/silent"), "old.bin");
+    EXPECT_EQ(r.status, 1);
+    ASSERT_FALSE(r.log.empty());
+    EXPECT_EQ(r.log.back(), "error InternetOpenUrlA failed: 12152");
 
     r = probe("http://no-such-host.invalid/x", "old.bin");
     EXPECT_EQ(r.status, 1);

@@ -277,3 +277,35 @@ TEST_F(Selection, WindowsBuildFindsAndDownloadsUnderWine)
 }
 
 }  // namespace
+
+namespace {
+
+// A server that accepts the connection and closes it without a status line has not
+// answered: the alternatives are asked, by both builds alike.
+TEST_F(Selection, ServerClosingWithoutAnyAnswerIsNotReached)
+{
+    const json silent = json::array({{{"path", "/api/updates/"}, {"fault", "no_answer"}}});
+    const server& configured = serve(no_release, no_release, silent);
+    const server& alternative = serve(no_release, no_release);
+    write_config("http", "127.0.0.1", std::to_string(configured.handle.port));
+    write("VERSION", "7.1");
+    inventory({alternative.url()});
+
+    const auto check = [&](const run_result& r, std::size_t asked) {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(lines_with(r.log, "InternetOpenUrlA failed: 12152").size(), 1u) << r.log;
+        EXPECT_TRUE(has(r.log, "[info] Couldn't reach " + configured.url())) << r.log;
+        EXPECT_EQ(requests_of(alternative).size(), asked) << "the alternative is asked";
+        EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here")
+            << r.log;
+    };
+    check(run(), 2u);
+
+    const std::string exe = windows_exe();
+    ASSERT_FALSE(exe.empty()) << "build the mingw32 preset first";
+    install(exe, "agent_recovery.exe");
+    std::filesystem::remove_all(app + "/var");
+    check(run_under_wine(), 4u);
+}
+
+}  // namespace

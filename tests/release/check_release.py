@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Checks the Windows release artefact: a PE32 with no DLLs outside the Windows system
-set, msi.dll's MsiGetFileSignatureInformationW bound by ordinal 224, the version
-resource 1.0.1 and the application manifest."""
+"""Checks a Windows release artefact: its format, no symbols or debug sections, ASLR,
+DEP and terminal-server awareness, no DLLs outside the Windows system set, msi.dll's
+MsiGetFileSignatureInformationW bound by ordinal 224 only, the version resource 1.0.1
+and the application manifest."""
 import re
 import subprocess
 import sys
@@ -24,6 +25,19 @@ def check(ok, what):
 def main(exe, objdump, expect_format):
     headers = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
     check(f"file format {expect_format}" in headers, f"{exe} is {expect_format}")
+
+    sections = subprocess.run([objdump, "-h", exe], check=True, capture_output=True, text=True).stdout
+    names = re.findall(r"^\s*\d+\s+(\S+)", sections, re.M)
+    debug = [n for n in names if n.startswith((".debug", ".zdebug", ".stab"))]
+    check(not debug, f"no debug sections (found {debug})")
+    header = subprocess.run([objdump, "-f", exe], check=True, capture_output=True, text=True).stdout
+    check("HAS_SYMS" not in header, "no symbol table")
+
+    m = re.search(r"^DllCharacteristics\s+([0-9a-fA-F]+)", headers, re.M)
+    characteristics = int(m.group(1), 16) if m else 0
+    check(characteristics & 0x0040 != 0, "DYNAMIC_BASE (ASLR)")
+    check(characteristics & 0x0100 != 0, "NX_COMPAT (DEP)")
+    check(characteristics & 0x8000 != 0, "TERMINAL_SERVER_AWARE")
 
     dlls = [d.lower() for d in re.findall(r"DLL Name: (\S+)", headers)]
     foreign = [d for d in dlls if d not in SYSTEM_DLLS and not d.startswith("api-ms-win-crt-")]

@@ -10,7 +10,22 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export TMPDIR="$WINEPREFIX.tmp"
 mkdir -p "$TMPDIR"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# Debian's launcher runs the 32-bit loader, which hands 64-bit programs to wine64, where
+# the 32-bit Wine is installed and this kernel runs it; else wine64 alone.
+if [ -x /usr/lib/wine/wine ] && "$(dirname "$0")/../../scripts/runs-i386.sh"; then
+  wine=$(command -v wine || echo /usr/lib/wine/wine)
+  runs_32bit=1
+else
+  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  runs_32bit=0
+fi
+# A 32-bit program that no Wine here can run is skipped (77), not failed.
+pe=$(od -An -tu4 -j60 -N4 "$exe" 2>/dev/null | tr -d ' ')
+machine=$(od -An -tx2 -j$((${pe:-0} + 4)) -N2 "$exe" 2>/dev/null | tr -d ' ')
+if [ "$machine" = 014c ] && [ "$runs_32bit" = 0 ]; then
+  echo "run-under-wine: $exe is a 32-bit program; this machine has no 32-bit Wine that runs" \
+       "(wine32:i386 missing, or a kernel without IA-32 emulation): skipped" >&2
+  exit 77
+fi
 "$(dirname "$0")/boot-prefix.sh"
-# Debian's launcher: the 32-bit loader, which hands 64-bit programs to wine64.
-wine=$(command -v wine || echo /usr/lib/wine/wine)
 exec "$wine" "$exe" "$@"

@@ -42,7 +42,7 @@ namespace {
 
 using json = nlohmann::json;
 
-enum class fault_kind { none, close_after, reset_after, stall_before_headers, stall_after, exit_server };
+enum class fault_kind { none, close_after, reset_after, stall_before_headers, stall_after, exit_server, no_answer };
 
 struct route {
     std::string path;
@@ -77,6 +77,7 @@ fault_kind parse_fault(const std::string& s) {
     if (s == "stall_before_headers") return fault_kind::stall_before_headers;
     if (s == "stall_after") return fault_kind::stall_after;
     if (s == "exit_server") return fault_kind::exit_server;
+    if (s == "no_answer") return fault_kind::no_answer;
     throw std::runtime_error("unknown fault '" + s + "'");
 }
 
@@ -282,6 +283,13 @@ void handle(const std::vector<route>& routes, const httplib::Request& req, httpl
         _exit(exit_code_fault);
     }
     if (r->fault == fault_kind::stall_before_headers) stall(r->stall_seconds);
+    if (r->fault == fault_kind::no_answer) {
+        // The connection ends before a status line: httplib's own answer finds it closed.
+        const connection_id conn{req.local_addr, req.remote_addr, req.local_port, req.remote_port};
+        const int fd = find_connection_fd(conn);
+        if (fd >= 0) shutdown(fd, SHUT_RDWR);
+        return;
+    }
     res.status = r->status;
     if (r->redirect) res.set_header("Location", *r->redirect);
 

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Makes a release with a throw-away code-signing certificate and checks it: the exe is
+# signed and verifies, SHA256SUMS matches, and the unsigned build is byte for byte the
+# exe that the mingw32 preset built in another directory at another time. With
+# uncommitted changes that build is not of the commit, so a second release is built
+# instead and compared with the first.
+set -euo pipefail
+source_dir=$1 built_exe=$2 scratch=$3
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cd "$scratch"
+fail() { echo "FAIL $*"; exit 1; }
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Throw-away release signer/O=VELQUORA SA" \
+  -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" \
+  -keyout signer.key -out signer.pem 2>/dev/null
+
+RELEASE_SIGNING_CERT=$scratch/signer.pem RELEASE_SIGNING_KEY=$scratch/signer.key \
+  RELEASE_DIST_DIR=$scratch/dist "$source_dir/scripts/release.sh" > release.log 2>&1 ||
+  { cat release.log; fail "scripts/release.sh with a signing certificate"; }
+grep -q "signed with .*VELQUORA SA.* and verified" release.log || { cat release.log; fail "release.log does not say signed"; }
+osslsigncode verify -CAfile signer.pem -in dist/agent_recovery.exe > verify.log 2>&1 ||
+  { cat verify.log; fail "the signed exe does not verify"; }
+echo "ok   signed exe verifies"
+(cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
+[ "$(wc -l < dist/SHA256SUMS)" -eq 2 ] || fail "SHA256SUMS lists $(wc -l < dist/SHA256SUMS) files"
+echo "ok   SHA256SUMS matches"
+cmp -s dist/agent_recovery.exe dist/unsigned/agent_recovery.exe && fail "the signed exe is the unsigned one"
+
+RELEASE_DIST_DIR=$scratch/unsigned-dist "$source_dir/scripts/release.sh" > unsigned.log 2>&1 ||
+  { cat unsigned.log; fail "scripts/release.sh without a certificate"; }
+grep -q "UNSIGNED" unsigned.log || fail "an unsigned release does not say so"
+echo "ok   an unsigned release says so"
+
+if git -C "$source_dir" diff --quiet HEAD -- && [ -z "$(git -C "$source_dir" status --porcelain --untracked-files=normal)" ]; then
+  cmp unsigned-dist/agent_recovery.exe "$built_exe" || fail "release differs from $built_exe"
+  echo "ok   the release is byte for byte the mingw32 build of the same commit ($built_exe)"
+else
+  echo "note: uncommitted changes: comparing two releases instead of the release with $built_exe"
+fi
+cmp dist/unsigned/agent_recovery.exe unsigned-dist/agent_recovery.exe || fail "two releases of one commit differ"
+echo "ok   two releases of the same commit, built in different directories at different times, are identical"
