@@ -12,8 +12,15 @@ scripts/install-deps.sh
 echo "== building the Linux program, the update server and the 32-bit Windows exe"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target agent_recovery update_server
-cmake --preset mingw32 >/dev/null
-cmake --build --preset mingw32 --target agent_recovery
+# What ships is the 32-bit exe; a machine without a 32-bit Wine (wine32 missing, or a
+# kernel without IA-32 emulation) runs the same code built for x86-64 instead.
+windows=mingw32
+if ! { [ -x /usr/lib/wine/wine ] && scripts/runs-i386.sh; }; then
+  windows=mingw64
+  echo "== no 32-bit Wine runs on this machine: the Windows run takes the 64-bit build"
+fi
+cmake --preset "$windows" >/dev/null
+cmake --build --preset "$windows" --target agent_recovery
 
 demo=$top/build/demo
 rm -rf "$demo/APP" "$demo/WAPP" "$demo/pki" "$demo/server"
@@ -83,12 +90,17 @@ echo "== exit status: $linux_status"
 "$wine" msiexec /x "$(winepath -w "$demo/server/agent.msi")" /qn >/dev/null 2>&1 || true
 
 echo
-echo "== 2. What ships: build/mingw32/agent_recovery.exe (32-bit) under $("$wine" --version)"
-cp build/mingw32/agent_recovery.exe "$demo/WAPP/"
+if [ "$windows" = mingw32 ]; then
+  echo "== 2. What ships: build/mingw32/agent_recovery.exe (32-bit) under $("$wine" --version)"
+else
+  echo "== 2. The Windows build: build/mingw64/agent_recovery.exe (64-bit: no 32-bit Wine runs here) under $("$wine" --version)"
+fi
+cp "build/$windows/agent_recovery.exe" "$demo/WAPP/"
 printf '1.0.0\n' > "$demo/WAPP/VERSION"
 # Trust for WinINet's TLS and WinVerifyTrust: the demo CA in the prefix's Root store, added by
 # a small Windows program (CertAddEncodedCertificateToStore).
-i686-w64-mingw32-g++-posix -O2 -static -o "$demo/add_root_cert.exe" bench/add_root_cert.cpp -lcrypt32
+triple=$([ "$windows" = mingw32 ] && echo i686 || echo x86_64)-w64-mingw32
+"$triple-g++-posix" -O2 -static -o "$demo/add_root_cert.exe" bench/add_root_cert.cpp -lcrypt32
 thumbprint=$(openssl x509 -in "$demo/pki/ca.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
 root_key="HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\$thumbprint"
 # Shortly after a boot Wine may still replace the Root store with the host's roots and drop
@@ -129,5 +141,5 @@ echo "== installed by Wine's msiexec: $(installed || true)"
 echo "== exit status: $windows_status (Wine shows the program's -1 as 255)"
 
 echo
-echo "== summary: Linux build exit $linux_status; 32-bit Windows exe under Wine over $scheme exit $windows_status"
+echo "== summary: Linux build exit $linux_status; Windows build ($windows) under Wine over $scheme exit $windows_status"
 [ "$linux_status" -eq 0 ] && [ "$windows_status" -eq 0 ]

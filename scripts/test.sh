@@ -5,6 +5,12 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh linux mingw32 mingw64 asan fuzz
 
+if [ -x /usr/lib/wine/wine ] && scripts/runs-i386.sh; then
+  echo "== Wine runs take the 32-bit product exe (build/mingw32)"
+else
+  echo "== this machine runs no 32-bit Wine (wine32 missing, or a kernel without IA-32 emulation): the mingw32 unit"
+  echo "== tests are skipped and the Wine cases take the 64-bit build (build/mingw64)"
+fi
 # The Windows builds' own unit tests, under Wine: the 32-bit product, then its 64-bit sibling.
 echo "== tests: mingw32 (under Wine)"
 ctest --preset mingw32

@@ -93,7 +93,7 @@ TEST_F(Faults, VersionThatIsADirectory)
     EXPECT_EQ(requests_of(s), strings{}) << "the servers were asked with an empty version";
 
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build the mingw32 preset first";
+    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
     fs::remove_all(app + "/var");
     install(exe, "agent_recovery.exe");
     const run_result w = run_under_wine();

@@ -34,7 +34,7 @@ std::string ansi(std::string text)
 
 std::string built(const std::string& path)
 {
-    EXPECT_TRUE(fs::exists(path)) << path << " is missing: build the mingw32 preset first";
+    EXPECT_TRUE(fs::exists(path)) << path << " is missing: build the Windows preset first";
     return fs::exists(path) ? path : "";
 }
 

@@ -171,7 +171,7 @@ TEST_F(Run, ExistingVarDirectoryIsNoProblem)
 TEST_F(Run, WindowsBuildUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build the mingw32 preset first";
+    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
     install(exe, "agent_recovery.exe");
     write_config("http", "127.0.0.1", closed_port);
     run_result r = run_under_wine();
@@ -201,8 +201,8 @@ namespace {
 TEST_F(Run, LogHeldWithoutSharingUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build the mingw32 preset first";
-    ASSERT_TRUE(std::filesystem::exists(WINDOWS_HOLD_FILE_EXE)) << "build the mingw32 preset first";
+    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
+    ASSERT_TRUE(std::filesystem::exists(WINDOWS_HOLD_FILE_EXE)) << "build " WINDOWS_AGENT_EXE " first";
     install(exe, "agent_recovery.exe");
     write_config("http", "127.0.0.1", closed_port);
     write("VERSION", "1");
@@ -263,7 +263,7 @@ TEST_F(LongPath, PathsComeOutWhole)
 TEST_F(LongPath, PathsComeOutWholeUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build the mingw32 preset first";
+    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
     const std::size_t windows_length = 250;  // "Z:" + the POSIX path
     ASSERT_LT(root.size() + 7, windows_length);
     long_app = root + "/" + std::string(windows_length - 2 - root.size() - 5, 'w') + "/APP";

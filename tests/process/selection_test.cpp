@@ -248,7 +248,7 @@ TEST_F(Selection, ServerDyingBetweenTheQueriesWasNotReached)
 TEST_F(Selection, WindowsBuildFindsAndDownloadsUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build the mingw32 preset first";
+    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
     install(exe, "agent_recovery.exe");
     const std::string payload = std::string(5000, 'm') + std::string(3000, '\0') + "end";
     write_file(root + "/payload.bin", payload);
@@ -302,7 +302,7 @@ TEST_F(Selection, ServerClosingWithoutAnyAnswerIsNotReached)
     check(run(), 2u);
 
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build the mingw32 preset first";
+    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
     install(exe, "agent_recovery.exe");
     std::filesystem::remove_all(app + "/var");
     check(run_under_wine(), 4u);
