@@ -8,6 +8,8 @@
 # certificate itself); the unsigned build is kept beside it as dist/unsigned/agent_recovery.exe,
 # so anyone can rebuild the commit and compare.
 # RELEASE_DIST_DIR: where to write (default: dist/ in this checkout).
+# RELEASE_WORK_DIR: where to build, kept afterwards, so that a second release of the same
+# commit reuses the build (default: a scratch directory, removed afterwards).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -19,9 +21,17 @@ if ! git diff --quiet HEAD -- 2>/dev/null && [ "$ref" = HEAD ]; then
   echo "note: the work tree has uncommitted changes; the release is built from $commit as committed"
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/agent-recovery-release.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-git archive --format=tar "$commit" | tar -x -C "$work"
+if [ -n "${RELEASE_WORK_DIR:-}" ]; then
+  work=$RELEASE_WORK_DIR/$commit
+  if [ ! -f "$work/CMakeLists.txt" ]; then
+    mkdir -p "$work"
+    git archive --format=tar "$commit" | tar -x -C "$work"
+  fi
+else
+  work=$(mktemp -d "${TMPDIR:-/tmp}/agent-recovery-release.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  git archive --format=tar "$commit" | tar -x -C "$work"
+fi
 
 echo "== building $commit (mingw32, Release) in $work"
 cmake --preset mingw32 -S "$work" -DRECOVERY_TESTS=OFF >"$work.configure.log" 2>&1 ||
@@ -40,11 +50,12 @@ if [ -n "${RELEASE_SIGNING_CERT:-}" ] || [ -n "${RELEASE_SIGNING_KEY:-}" ]; then
   cp "$built" "$dist/unsigned/agent_recovery.exe"
   osslsigncode sign -certs "$RELEASE_SIGNING_CERT" -key "$RELEASE_SIGNING_KEY" -h sha256 \
     -n "Agent Recovery" -in "$built" -out "$dist/agent_recovery.exe" >/dev/null
-  if ! osslsigncode verify -CAfile "$ca" -in "$dist/agent_recovery.exe" >"$work/verify.log" 2>&1; then
-    cat "$work/verify.log"
+  if ! osslsigncode verify -CAfile "$ca" -in "$dist/agent_recovery.exe" >"$dist/verify.log" 2>&1; then
+    cat "$dist/verify.log"
     echo "error: the signed exe does not verify against $ca"
     exit 1
   fi
+  rm -f "$dist/verify.log"
   echo "== signed with $(openssl x509 -in "$RELEASE_SIGNING_CERT" -noout -subject) and verified"
   (cd "$dist" && sha256sum agent_recovery.exe unsigned/agent_recovery.exe > SHA256SUMS)
 else
