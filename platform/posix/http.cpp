@@ -119,7 +119,9 @@ size_t on_header(char* data, size_t size, size_t count, void* user)
     if (length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n')) {
         long status = 0;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 200 || status == 0)  // interim 1xx answers are followed by the real one
+        // Interim 1xx answers are followed by the real one; a block without a status of
+        // the server's (a proxy's CONNECT answer) is not the answer either.
+        if (status >= 200)
             request->headers_done = true;
     }
     return length;
@@ -217,6 +219,9 @@ http_request* start(const http_session* session, const std::string& url, const c
     const char* bundle = std::getenv("SSL_CERT_FILE");
     if (bundle != nullptr && *bundle != '\0')
         curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+    // Through a CONNECT proxy, the proxy's "200 Connection established" comes before the
+    // TLS handshake and the server's answer: the caller sees only the server's.
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);

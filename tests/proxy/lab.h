@@ -1,0 +1,89 @@
+#pragma once
+// Debian's nginx and tinyproxy as a user would deploy them, each started by the tests on
+// free loopback ports with configuration files of our own in a scratch directory, and
+// stopped when the test program's suite ends (or its process dies).
+#include <sys/types.h>
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "server_process.h"
+
+namespace lab {
+
+// One nginx server block, on a port of its own, announcing the signed package as urgent.
+struct site {
+    std::string name;
+    std::string scheme = "http";
+    std::string tls;                               // ssl_protocols, e.g. "TLSv1.3"
+    bool chunked = false;                          // in front of the update server, bodies re-chunked
+    std::string installer = "/files/agent.msi";    // target the urgent descriptor announces
+    int urgent_status = 200;                       // nginx's own error page for the urgent query instead
+    int port = 0;
+
+    std::string url() const { return scheme + "://127.0.0.1:" + std::to_string(port); }
+};
+
+// One line of nginx's access log.
+struct hit {
+    int port = 0;
+    std::string target;
+    int status = 0;
+    std::string user_agent, accept, via, transfer_encoding, tls;
+};
+
+struct child {
+    pid_t pid = -1;
+};
+
+class servers {
+public:
+    std::string dir;       // scratch directory: configurations, logs, site files
+    std::string package;   // the signed package every site serves
+    std::string digest;    // its SHA-256
+    std::vector<site> sites;
+    int proxy_port = 0;           // tinyproxy serving 127.0.0.1
+    int refusing_proxy_port = 0;  // tinyproxy serving only another address
+    int closed_port = 0;          // nothing listens there
+
+    // Starts the update server (upstream of the chunked site), nginx and both proxies.
+    // False with `why` on failure; whatever started is stopped again by stop().
+    bool start(const std::vector<site>& wanted, const std::string& package_file, const std::string& digest_text,
+               const std::string& fixtures, std::string& why);
+    void stop();
+
+    const site& at(const std::string& name) const;
+    std::string proxy_url() const { return "http://127.0.0.1:" + std::to_string(proxy_port); }
+    std::string refusing_proxy_url() const { return "http://127.0.0.1:" + std::to_string(refusing_proxy_port); }
+    std::string closed_proxy_url() const { return "http://127.0.0.1:" + std::to_string(closed_port); }
+
+    // Remembers how far every log has got; the readers below return only what came after.
+    void mark();
+    // nginx's requests on `port` since mark(), waiting up to 3 s for at least `least` of them.
+    std::vector<hit> nginx_hits(int port, std::size_t least = 0) const;
+    // tinyproxy's "Request (file descriptor n): " lines since mark (the request line only).
+    std::vector<std::string> proxy_requests(std::size_t least = 0) const;
+    // Clients the refusing proxy turned away since mark.
+    std::size_t refusals(std::size_t least = 0) const;
+    // The update server's request log since mark (the chunked site's upstream).
+    std::vector<std::string> upstream_requests(std::size_t least = 0) const;
+
+private:
+    child nginx_, proxy_, refusing_proxy_;
+    server_handle upstream_;
+    std::map<std::string, std::size_t> marks_;
+
+    std::vector<std::string> new_lines(const std::string& file, std::size_t least,
+                                       bool (*keep)(const std::string&)) const;
+};
+
+// The query targets a run sends for the agent version "1.0.0".
+std::string query(bool urgent);
+
+// The sites every suite serves: plain HTTP, TLS 1.2 only, TLS 1.3 only, chunked, the
+// installer behind a 301 or 302 (plain and TLS), nginx's 404 and 503 for the urgent query.
+std::vector<site> standard_sites();
+
+}  // namespace lab

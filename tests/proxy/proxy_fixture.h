@@ -1,0 +1,44 @@
+#pragma once
+// Whole runs against the servers of lab.h: one nginx, one upstream and two tinyproxy per
+// test program, a fresh APP directory per test, the logs read per case.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app_fixture.h"
+#include "lab.h"
+
+using strings = std::vector<std::string>;
+using targets = std::vector<std::pair<std::string, int>>;  // request target, status
+
+class ProxySuite : public AppDir {
+protected:
+    static lab::servers* servers;
+    static std::string start_failure;
+
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+
+    // etc/config naming the site; the APP's var directory and the last descriptor gone,
+    // the servers' logs counted from here.
+    void next_case(const lab::site& s);
+    // `env` of the fixture with these NAME=VALUE added for one run.
+    std::vector<std::string> with(const strings& extra) const;
+
+    // What nginx logs for a run that installs from `s`: both queries, the redirect if
+    // the site has one, the installer.
+    static targets installing_hits(const lab::site& s);
+    static targets targets_of(const std::vector<lab::hit>& hits);
+    // tinyproxy's request lines for the same run, through an HTTP proxy or a CONNECT tunnel.
+    static strings proxied_requests(const lab::site& s);
+    // The last message of the log.
+    static std::string last(const run_result& r);
+    // The run's error messages, each once, for the case's summary line.
+    static std::string errors(const run_result& r);
+    static bool has(const run_result& r, const std::string& message);
+    static std::size_t count(const run_result& r, const std::string& message);
+};
+
+// Proxy settings of the calling environment must not leak into a run.
+extern const strings no_proxy_settings;
