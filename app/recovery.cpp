@@ -49,8 +49,9 @@ int run_recovery()
     // is checking or installing, and interleave its records with the first's. Taken
     // before the logger so that a second run writes nothing into the first one's log.
     // It stops at once rather than waiting: the first run waits for msiexec without a
-    // time limit, and it installs what the second one would.
-    const std::string lock_path = app_path({"var", "agent_recovery.lock"});
+    // time limit, and it installs what the second one would. Named no longer than the log,
+    // so an APP path that leaves room for the log leaves room for the lock.
+    const std::string lock_path = app_path({"var", "agent_recovery.lck"});
     platform::file_lock* lock = nullptr;
     switch (platform::lock_file(lock_path, lock, error)) {
     case platform::lock_result::locked:

@@ -395,7 +395,7 @@ TEST_F(Attack, TwoRunsStartedTogether)
     const run_result& second = results[1 - first];
     EXPECT_EQ(results[first].status, 0) << log;
     EXPECT_EQ(second.status, 255) << second.out;
-    EXPECT_EQ(lines_with(second.out, "Another recovery run holds " + app + "/var/agent_recovery.lock, stopping").size(),
+    EXPECT_EQ(lines_with(second.out, "Another recovery run holds " + app + "/var/agent_recovery.lck, stopping").size(),
               1u)
         << second.out;
     EXPECT_EQ(lines_with(log, "Starting Recovery agent").size(), 1u) << log;

@@ -110,7 +110,7 @@ TEST(Filesystem, OwnFileIsReadWithinItsBound)
 TEST(Filesystem, SecondLockOfTheSameFileIsBusy)
 {
     const auto dir = test::make_scratch_dir("lock");
-    const std::string path = (dir / "agent_recovery.lock").string();
+    const std::string path = (dir / "agent_recovery.lck").string();
     platform::file_lock* first = nullptr;
     platform::file_lock* second = nullptr;
     uint32_t error = 0;
