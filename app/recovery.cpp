@@ -21,24 +21,57 @@
 
 namespace {
 
-// Deletes a refused installer; whether the deletion worked is not examined.
-int refuse_installer(const std::string& installer_path, const char* reason)
+// Deletes a refused installer; whether the deletion worked is not examined. The hold
+// is released first: it keeps everyone, this process included, from deleting it.
+int refuse_installer(const std::string& installer_path, platform::file_hold* hold, const char* reason)
 {
     spdlog::error(reason);
+    platform::release_file(hold);
     std::remove(installer_path.c_str());
     spdlog::debug("File {} removed!", installer_path);
     return -1;
 }
 
+int locked_run();
+
 }  // namespace
 
 int run_recovery()
 {
+    // The log, the installer and msiexec's log must not be writable by other users.
+    platform::restrict_new_files();
     uint32_t error = 0;
     if (platform::make_directory(get_var_dir(), error) == platform::mkdir_result::failed) {
         spdlog::error("var directory doesnt exist");
         return -1;
     }
+    // One run at a time: a second one would overwrite or delete the installer the first
+    // is checking or installing, and interleave its records with the first's. Taken
+    // before the logger so that a second run writes nothing into the first one's log.
+    // It stops at once rather than waiting: the first run waits for msiexec without a
+    // time limit, and it installs what the second one would. Named no longer than the log,
+    // so an APP path that leaves room for the log leaves room for the lock.
+    const std::string lock_path = app_path({"var", "agent_recovery.lck"});
+    platform::file_lock* lock = nullptr;
+    switch (platform::lock_file(lock_path, lock, error)) {
+    case platform::lock_result::locked:
+        break;
+    case platform::lock_result::busy:
+        spdlog::error("Another recovery run holds {}, stopping", lock_path);
+        return -1;
+    case platform::lock_result::failed:
+        spdlog::error("Could not lock {}: {}", lock_path, error);
+        return -1;
+    }
+    const int status = locked_run();
+    platform::release_lock(lock);
+    return status;
+}
+
+namespace {
+
+int locked_run()
+{
     if (!init_logging(get_log_path()))
         return -1;
 
@@ -97,24 +130,37 @@ int run_recovery()
     spdlog::info("Found new urgent update: {}", installer_url);
 
     const std::string installer_path = get_installer_path();
-    if (download_file(installer_url, installer_path, secure) == -1) {
+    // Whatever is left at the installer's path (from a run of an older version, when var
+    // may have been writable by others) is replaced, never reused.
+    if (download_new_file(installer_url, installer_path, secure, no_size_limit) == -1) {
         spdlog::error("Couldn't download installer");
         return -1;
     }
     spdlog::info("Downloaded installer from {} to {}", installer_url, installer_path);
 
+    // From here until msiexec returns, the bytes checked are the bytes installed.
+    std::string why;
+    platform::file_hold* hold = platform::hold_file(installer_path, why);
+    if (hold == nullptr) {
+        spdlog::error("Could not hold the installer {} for its checks: {}", installer_path, why);
+        return -1;
+    }
+
     if (verify_publisher(platform::narrow_to_utf16(installer_path)) == 0)
-        return refuse_installer(installer_path, "The signature is wrong");
+        return refuse_installer(installer_path, hold, "The signature is wrong");
 
     // A digest that could not be computed matches nothing, not even an empty "hash".
     const std::string actual_hash = get_file_hash(installer_path);
     if (actual_hash.empty() || actual_hash != expected_hash)
-        return refuse_installer(installer_path, "Downloaded hash did not match the one in json");
+        return refuse_installer(installer_path, hold, "Downloaded hash did not match the one in json");
 
     const int exit_code = install_agent(installer_path);
+    platform::release_file(hold);
     if (exit_code != 0) {
         spdlog::error("There was a problem installing the agent, exit_code {}", exit_code);
         return -1;
     }
     return 0;
 }
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "config/config_files.h"
 
 #include <fstream>
+#include <sstream>
 
 #include <spdlog/spdlog.h>
 
@@ -13,6 +14,18 @@ bool read_json_file(const std::string& path, nlohmann::json& value)
     }
     try {
         file >> value;
+    } catch (...) {
+        spdlog::error("Caught exception when parsing JSON");
+        return false;
+    }
+    return true;
+}
+
+bool parse_json_text(const std::string& text, nlohmann::json& value)
+{
+    std::istringstream in(text);
+    try {
+        in >> value;
     } catch (...) {
         spdlog::error("Caught exception when parsing JSON");
         return false;

@@ -7,6 +7,8 @@
 
 // Opens and parses the first JSON value of a file. False after logging why.
 bool read_json_file(const std::string& path, nlohmann::json& value);
+// Parses the first JSON value of `text`. False after logging why.
+bool parse_json_text(const std::string& text, nlohmann::json& value);
 
 // The first whitespace-delimited word of the version file (possibly empty).
 // False when the file cannot be opened.

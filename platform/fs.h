@@ -19,7 +19,20 @@ enum class mkdir_result { created, already_exists, failed };
 
 // Creates exactly one directory level. An existing directory is no failure; a file of
 // that name is. On failure, `error` holds the system's error number.
+// POSIX: created 0755 whatever the umask; an existing one must be a real directory
+// owned by this process's user, and loses any group/other write permission.
 mkdir_result make_directory(const std::string& path, uint32_t& error);
+
+// Files and directories this process creates from now on are not writable by group or
+// other (POSIX umask); Windows files take the inherited ACL of their directory.
+void restrict_new_files();
+
+// A lock held by this process until release_lock or its end. `busy`: another process
+// holds it.
+enum class lock_result { locked, busy, failed };
+struct file_lock;
+lock_result lock_file(const std::string& path, file_lock*& lock, uint32_t& error);
+void release_lock(file_lock* lock);
 
 // Output file for downloads: created if missing, truncated if present, shared with
 // other processes. On POSIX a symbolic link at the last component is refused.
@@ -29,5 +42,26 @@ output_file* open_output_file(const std::string& path);
 bool write_output_file(output_file* file, const char* data, uint32_t size);
 // Closes and frees; false when the system reports that data could not be written.
 bool close_output_file(output_file* file);
+
+// For files in directories other users can write: whatever is at `path` (file, link,
+// FIFO) is removed and a new file created exclusively, never following a link or
+// opening an existing file, and not writable by others while it is open. Null when
+// the entry cannot be removed or someone re-created one first.
+output_file* create_new_output_file(const std::string& path);
+
+// Reads a file back only if it is the one this run made: a regular file owned by this
+// process's user (Windows: the token's user or its default owner) with one link, and
+// at most `max_size` bytes, all checked on the handle that reads it.
+enum class own_file_result { ok, cannot_open, not_ours, too_large };
+own_file_result read_own_file(const std::string& path, std::uintmax_t max_size, std::string& content,
+                              std::uintmax_t& size, std::string& problem);
+
+// Holds a file open for reading so that its bytes stay as they are until released:
+// on Windows others may only read it (writes, deletes and renames fail); on POSIX it
+// must be a regular file owned by this process's user with one link, which only this
+// user can change in a directory only it can write. Null, with `problem`, otherwise.
+struct file_hold;
+file_hold* hold_file(const std::string& path, std::string& problem);
+void release_file(file_hold* hold);
 
 }  // namespace platform

@@ -7,7 +7,9 @@
 #include "platform/fs.h"
 #include "platform/http.h"
 
-int download_file(const std::string& url, const std::string& path, bool secure)
+namespace {
+
+int download(const std::string& url, const std::string& path, bool secure, bool fresh, std::uintmax_t max_size)
 {
     uint32_t error = 0;
     platform::http_session* session = platform::http_open("Agent Recovery", error);
@@ -26,7 +28,8 @@ int download_file(const std::string& url, const std::string& path, bool secure)
     }
 
     // Opened only now, so a server that cannot be reached leaves an existing file alone.
-    platform::output_file* file = platform::open_output_file(path);
+    platform::output_file* file =
+        fresh ? platform::create_new_output_file(path) : platform::open_output_file(path);
     if (file == nullptr) {
         spdlog::error("Could not open file: {}", path);
         platform::http_close(request);
@@ -36,7 +39,8 @@ int download_file(const std::string& url, const std::string& path, bool secure)
     spdlog::info("Downloading file to {}", path);
 
     char buffer[1024];
-    for (;;) {
+    std::uintmax_t written = 0;
+    while (written <= max_size) {
         uint32_t bytes_read = 0;
         if (!platform::http_read(request, buffer, sizeof buffer, bytes_read, error)) {
             spdlog::error("InternetReadFile fiales: {}", error);
@@ -47,6 +51,11 @@ int download_file(const std::string& url, const std::string& path, bool secure)
         }
         if (bytes_read == 0)
             break;
+        // An endless answer must not fill the volume: one byte past the bound is enough
+        // for the reader to refuse it.
+        if (bytes_read > max_size + 1 - written)
+            bytes_read = static_cast<uint32_t>(max_size + 1 - written);
+        written += bytes_read;
         // A short file must never pass for a complete download.
         if (!platform::write_output_file(file, buffer, bytes_read)) {
             spdlog::error("Could not write file: {}", path);
@@ -64,4 +73,16 @@ int download_file(const std::string& url, const std::string& path, bool secure)
     }
     spdlog::info("Download complete {} -> {}", url, path);
     return 0;
+}
+
+}  // namespace
+
+int download_file(const std::string& url, const std::string& path, bool secure)
+{
+    return download(url, path, secure, false, no_size_limit);
+}
+
+int download_new_file(const std::string& url, const std::string& path, bool secure, std::uintmax_t max_size)
+{
+    return download(url, path, secure, true, max_size);
 }

@@ -1,6 +1,15 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 // Fetches `url` with one GET and streams the body into `path`. 0 on success, -1 on
 // failure (already logged). The HTTP status is not examined.
 int download_file(const std::string& url, const std::string& path, bool secure);
+
+// The same for a path where another user may have left something (the descriptor in
+// the shared temporary directory, an installer from a looser var): an existing entry at
+// `path` is removed and the file created exclusively (platform::create_new_output_file).
+// Writing stops after `max_size` + 1 bytes, enough for a reader to refuse the file; the
+// call still returns 0 then.
+constexpr std::uintmax_t no_size_limit = UINTMAX_MAX - 1;
+int download_new_file(const std::string& url, const std::string& path, bool secure, std::uintmax_t max_size);

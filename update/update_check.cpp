@@ -1,12 +1,12 @@
 #include "update/update_check.h"
 
 #include <algorithm>
-#include <filesystem>
 
 #include <spdlog/spdlog.h>
 
 #include "app/layout.h"
 #include "config/config_files.h"
+#include "platform/fs.h"
 #include "update/download.h"
 
 bool read_first_release(const nlohmann::json& descriptor, std::string& url, std::string& hash,
@@ -56,24 +56,40 @@ bool read_first_release(const nlohmann::json& descriptor, std::string& url, std:
     return true;
 }
 
-bool read_descriptor(const std::string& path, std::string& url, std::string& hash, bool& listed)
+descriptor_read read_own_descriptor(const std::string& path, std::string& url, std::string& hash,
+                                    bool& listed)
 {
     // A descriptor is a few hundred bytes; a huge answer would only cost memory to parse.
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    if (!error && size > max_descriptor_size) {
-        spdlog::error("Update descriptor too large: {} bytes", size);
-        return false;
+    // Its size is measured on the handle that reads it, never by the path again.
+    std::string text, problem;
+    std::uintmax_t size = 0;
+    switch (platform::read_own_file(path, max_descriptor_size, text, size, problem)) {
+    case platform::own_file_result::ok:
+        break;
+    case platform::own_file_result::cannot_open:
+        spdlog::error("Could not open {}", path);
+        return descriptor_read::unusable;
+    case platform::own_file_result::not_ours:
+        spdlog::error("Update descriptor {} is not the file this run wrote ({}): answer discarded", path,
+                      problem);
+        return descriptor_read::not_ours;
+    case platform::own_file_result::too_large:
+        spdlog::error("Update descriptor too large: more than {} bytes", max_descriptor_size);
+        return descriptor_read::unusable;
     }
     nlohmann::json descriptor;
-    if (!read_json_file(path, descriptor))
-        return false;
-    std::string problem;
+    if (!parse_json_text(text, descriptor))
+        return descriptor_read::unusable;
     if (!read_first_release(descriptor, url, hash, listed, problem)) {
         spdlog::error("Unexpected update descriptor: {}", problem);
-        return false;
+        return descriptor_read::unusable;
     }
-    return true;
+    return descriptor_read::ok;
+}
+
+bool read_descriptor(const std::string& path, std::string& url, std::string& hash, bool& listed)
+{
+    return read_own_descriptor(path, url, hash, listed) == descriptor_read::ok;
 }
 
 std::string get_last_agent(const std::string& base_url, const std::string& platform,
@@ -86,7 +102,8 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
     spdlog::info("Getting last {} agent from {} to {}", urgent ? "urgent" : "", query,
                  descriptor_path);
 
-    if (download_file(query, descriptor_path, secure) == -1) {
+    // The temporary directory is shared: never reuse or follow what another user put there.
+    if (download_new_file(query, descriptor_path, secure, max_descriptor_size) == -1) {
         reached = false;
         spdlog::error("Could not download update file");
         return "";
@@ -95,8 +112,15 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
 
     std::string url, release_hash;
     bool listed = false;
-    if (!read_descriptor(descriptor_path, url, release_hash, listed))
+    switch (read_own_descriptor(descriptor_path, url, release_hash, listed)) {
+    case descriptor_read::ok:
+        break;
+    case descriptor_read::not_ours:
+        reached = false;
         return "";
+    case descriptor_read::unusable:
+        return "";
+    }
     if (listed)
         hash = release_hash;
     spdlog::info("Extracted \"{}\" from JSON", url);

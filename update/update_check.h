@@ -19,8 +19,15 @@ constexpr std::uintmax_t max_descriptor_size = 1024 * 1024;
 
 // Reads a downloaded descriptor file: the first release's url and hash, `listed` false
 // when none is listed. False (already logged) when the file is unreadable, too large,
-// not JSON or of another shape.
+// not JSON or of another shape, or not the file this run wrote.
 bool read_descriptor(const std::string& path, std::string& url, std::string& hash, bool& listed);
+
+// The same, telling apart a file that is not the one this run wrote (`not_ours`: a lost
+// race with another user, the answer counts as not received) from an answer that
+// cannot be used (`unusable`).
+enum class descriptor_read { ok, unusable, not_ours };
+descriptor_read read_own_descriptor(const std::string& path, std::string& url, std::string& hash,
+                                    bool& listed);
 
 // Reads the first release of an update descriptor. False, with `problem` set, when
 // the document has another shape; otherwise `url` is "" when no release is listed.

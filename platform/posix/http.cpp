@@ -214,6 +214,10 @@ http_request* start(const http_session* session, const std::string& url, const c
     // "Nothing received for the whole time" fails the transfer; step() watches it.
     request->stall_seconds = timeout;
     request->last_received = std::chrono::steady_clock::now();
+    // A byte now and then restarts that clock: a server trickling one byte a minute would
+    // hold the run for ever. Below 1 byte/s on average over the same time fails too.
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     const char* bundle = std::getenv("SSL_CERT_FILE");

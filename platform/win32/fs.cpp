@@ -3,6 +3,9 @@
 #include <cstring>
 #include <vector>
 #include <windows.h>
+#include <aclapi.h>
+
+#include "platform/text.h"
 
 namespace platform {
 
@@ -55,6 +58,39 @@ mkdir_result make_directory(const std::string& path, uint32_t& error)
     return mkdir_result::already_exists;
 }
 
+void restrict_new_files() {}
+
+struct file_lock {
+    HANDLE handle;
+};
+
+lock_result lock_file(const std::string& path, file_lock*& lock, uint32_t& error)
+{
+    lock = nullptr;
+    // No sharing at all: a second opener gets a sharing violation until this handle closes.
+    // Opened by its wide name, as the C runtime opens the log beside it: the "A" call
+    // stops at MAX_PATH where the log's path still works.
+    const std::u16string wide = narrow_to_utf16(path);
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ | GENERIC_WRITE,
+                                      0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? lock_result::busy
+                                                                                 : lock_result::failed;
+    }
+    lock = new file_lock{handle};
+    return lock_result::locked;
+}
+
+void release_lock(file_lock* lock)
+{
+    if (lock == nullptr)
+        return;
+    CloseHandle(lock->handle);
+    delete lock;
+}
+
 // Writes are gathered into 64 KiB: a download arrives in 1 KiB pieces, and a system
 // call per piece would halve its speed. Errors surface at the write that flushes, or at close.
 struct output_file {
@@ -89,9 +125,9 @@ bool flush(output_file* file)
 
 output_file* open_output_file(const std::string& path)
 {
-    const HANDLE handle =
-        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Others may read while it is written, not write, delete or rename it.
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     return new output_file{handle, std::vector<char>(64 * 1024), 0};
@@ -114,6 +150,151 @@ bool close_output_file(output_file* file)
     const bool closed = CloseHandle(file->handle) != 0;
     delete file;
     return flushed && closed;
+}
+
+output_file* create_new_output_file(const std::string& path)
+{
+    // DeleteFileA removes a link itself, never its target.
+    if (!DeleteFileA(path.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            return nullptr;
+    }
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return new output_file{handle, std::vector<char>(64 * 1024), 0};
+}
+
+namespace {
+
+// The token's user and its default owner (Administrators for an elevated administrator):
+// either may own what this process creates.
+bool owned_by_this_process(HANDLE file, std::string& problem)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                         nullptr, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS || owner == nullptr) {
+        problem = "owner unknown (error " + std::to_string(status) + ")";
+        if (descriptor != nullptr)
+            LocalFree(descriptor);
+        return false;
+    }
+    bool ours = false;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+            DWORD needed = 0;
+            GetTokenInformation(token, kind, nullptr, 0, &needed);
+            std::vector<BYTE> info(needed > 0 ? needed : 1);
+            if (needed == 0 || !GetTokenInformation(token, kind, info.data(), needed, &needed))
+                continue;
+            const PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid
+                                               : reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
+            if (EqualSid(owner, sid))
+                ours = true;
+        }
+        CloseHandle(token);
+    }
+    LocalFree(descriptor);
+    if (!ours)
+        problem = "owned by another user";
+    return ours;
+}
+
+HANDLE open_own_file(const std::string& path, std::string& problem, own_file_result& result,
+                     ULARGE_INTEGER& size)
+{
+    // Read sharing only: nobody writes, deletes or renames it while the handle is open.
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        result = own_file_result::cannot_open;
+        problem = "error " + std::to_string(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    result = own_file_result::not_ours;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        problem = "not a regular file";
+    else if (info.nNumberOfLinks != 1)
+        problem = std::to_string(info.nNumberOfLinks) + " links";
+    else if (owned_by_this_process(handle, problem)) {
+        size.LowPart = info.nFileSizeLow;
+        size.HighPart = info.nFileSizeHigh;
+        result = own_file_result::ok;
+        return handle;
+    }
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+own_file_result read_own_file(const std::string& path, std::uintmax_t max_size, std::string& content,
+                              std::uintmax_t& size, std::string& problem)
+{
+    content.clear();
+    ULARGE_INTEGER measured = {};
+    own_file_result result = own_file_result::ok;
+    const HANDLE handle = open_own_file(path, problem, result, measured);
+    if (handle == INVALID_HANDLE_VALUE)
+        return result;
+    size = measured.QuadPart;
+    if (size > max_size) {
+        CloseHandle(handle);
+        return own_file_result::too_large;
+    }
+    // Reads at most one byte past the bound, whatever the size said.
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            problem = "error " + std::to_string(GetLastError());
+            CloseHandle(handle);
+            return own_file_result::cannot_open;
+        }
+        if (got == 0)
+            break;
+        content.append(buffer.data(), got);
+        if (content.size() > max_size) {
+            size = content.size();
+            CloseHandle(handle);
+            return own_file_result::too_large;
+        }
+    }
+    CloseHandle(handle);
+    return own_file_result::ok;
+}
+
+struct file_hold {
+    HANDLE handle;
+};
+
+file_hold* hold_file(const std::string& path, std::string& problem)
+{
+    // Read sharing only: the checks and msiexec only read it; writes, deletes and
+    // renames by anyone fail until release_file.
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        problem = "error " + std::to_string(GetLastError());
+        return nullptr;
+    }
+    return new file_hold{handle};
+}
+
+void release_file(file_hold* hold)
+{
+    if (hold == nullptr)
+        return;
+    CloseHandle(hold->handle);
+    delete hold;
 }
 
 }  // namespace platform

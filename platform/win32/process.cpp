@@ -10,6 +10,10 @@ struct process {
 
 process* process_start(char* command_line, uint32_t& error)
 {
+    // The search for the program's bare name must not include the current directory:
+    // an operator's working directory may hold a msiexec.exe of anyone's. The child
+    // inherits the variable too, which does no harm.
+    SetEnvironmentVariableA("NoDefaultCurrentDirectoryInExePath", "1");
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};

@@ -70,10 +70,18 @@ bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std
         return false;
     }
     buffer[0] = u'\0';
-    CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_ORGANIZATION_NAME),
-                       reinterpret_cast<wchar_t*>(buffer), static_cast<DWORD>(units));
+    const DWORD written =
+        CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_ORGANIZATION_NAME),
+                           reinterpret_cast<wchar_t*>(buffer), static_cast<DWORD>(units));
     buffer[units - 1] = u'\0';
     CertFreeCertificateContext(certificate);
+    // The count includes the terminator. A NUL before it would let "VELQUORA SA\0..."
+    // pass for "VELQUORA SA" in a comparison of C strings: no such name is usable.
+    const std::size_t length = written > 0 ? (written - 1 < units - 1 ? written - 1 : units - 1) : 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (buffer[i] == u'\0')
+            return false;
+    }
     return true;
 }
 

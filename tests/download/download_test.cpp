@@ -25,7 +25,9 @@
 #include <spdlog/spdlog.h>
 
 #include "loopback.h"
+#include "platform/fs.h"
 #include "platform/http.h"
+#include "update/update_check.h"
 #include "server_process.h"
 
 namespace fs = std::filesystem;
@@ -453,6 +455,106 @@ TEST_F(Download, StallsEndAfterTheConfiguredTimeout)
     EXPECT_TRUE(holds(to, pattern(5000)));
     EXPECT_GE(r.seconds, 1.9);
     EXPECT_LE(r.seconds, 4.0) << "nothing arrived for 2 s, yet the transfer went on";
+}
+
+// A server that never pauses for as long as the stall limit but sends less than a byte
+// a second, in its headers or in its body.
+TEST_F(Download, TricklesBelowOneBytePerSecondEnd)
+{
+    platform::http_set_timeout_seconds(2);
+    const std::string to = path("dest.bin");
+    const std::string headers = "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n";
+    {
+        download_test::trickling_server server("", headers, std::chrono::milliseconds(1500));
+        const std::string from = url("http", server.port(), "/headers");
+        const outcome r = download(from, to);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.log, open_failure(from, 12002));
+        EXPECT_LE(r.seconds, 6.0) << "a byte every 1.5 s held the request";
+    }
+    {
+        download_test::trickling_server server(headers, std::string(40, 'x'), std::chrono::milliseconds(1500));
+        const std::string from = url("http", server.port(), "/body");
+        const outcome r = download(from, to);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.log, read_failure(from, to, 12002));
+        EXPECT_LE(r.seconds, 6.0) << "a byte every 1.5 s held the transfer";
+    }
+}
+
+// --- the descriptor in a directory other users can write ----------------------------
+
+TEST_F(Download, NewFileReplacesLinksFifosAndLinkedFiles)
+{
+    const served server = serve(json::array({{{"path", "/x"}, {"body", "answer"}}}));
+    const std::string from = url("http", server.port, "/x");
+    write_file(path("victim"), "precious");
+    const std::string link = path("link"), fifo = path("fifo"), linked = path("linked");
+    fs::create_symlink(path("victim"), link);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    fs::create_hard_link(path("victim"), linked);
+    for (const std::string& to : {link, fifo, linked}) {
+        SCOPED_TRACE(to);
+        log_capture capture;
+        EXPECT_EQ(download_new_file(from, to, false, 1024), 0) << capture.text();
+        struct stat info;
+        ASSERT_EQ(::lstat(to.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_nlink, 1u);
+        EXPECT_EQ(info.st_mode & 07777, 0644u);
+        EXPECT_TRUE(holds(to, "answer"));
+    }
+    EXPECT_TRUE(holds(path("victim"), "precious"));
+    // A directory in the way cannot be replaced: no download, nothing else touched.
+    fs::create_directory(path("dir"));
+    log_capture capture;
+    EXPECT_EQ(download_new_file(from, path("dir"), false, 1024), -1);
+    EXPECT_EQ(capture.text(), opening(from) + "error Could not open file: " + path("dir") + "\n");
+}
+
+TEST_F(Download, NewFileStopsOneBytePastItsBound)
+{
+    const served server = serve(json::array({{{"path", "/endless"}, {"generate_bytes", 50000000}}}));
+    const std::string from = url("http", server.port, "/endless");
+    log_capture capture;
+    EXPECT_EQ(download_new_file(from, path("d.json"), false, 4096), 0) << capture.text();
+    EXPECT_EQ(fs::file_size(path("d.json")), 4097u);
+    EXPECT_TRUE(holds(path("d.json"), pattern(4097)));
+}
+
+// Read back only the file the run wrote: no other user's, no second name, no FIFO.
+TEST_F(Download, DescriptorThatIsNotOursIsDiscarded)
+{
+    const std::string doc = R"({"results":[{"url":"http://h/a.msi","hash":"aa"}]})";
+    struct Case { std::string name; std::string problem; };
+    std::vector<Case> cases = {{"linked", "(2 links)"}, {"fifo", "(not a regular file)"}};
+    write_file(path("linked"), doc);
+    fs::create_hard_link(path("linked"), path("second_name"));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0666), 0);
+    if (::geteuid() == 0) {
+        write_file(path("theirs"), doc);
+        ASSERT_EQ(::chown(path("theirs").c_str(), 65534, 65534), 0);
+        cases.push_back({"theirs", "(owned by user 65534)"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string url = "untouched", hash = "untouched";
+        bool listed = false;
+        log_capture capture;
+        EXPECT_EQ(read_own_descriptor(path(c.name), url, hash, listed), descriptor_read::not_ours);
+        EXPECT_EQ(capture.text(), "error Update descriptor " + path(c.name) + " is not the file this run wrote " +
+                                      c.problem + ": answer discarded\n");
+        EXPECT_EQ(hash, "untouched");
+    }
+    write_file(path("ours"), doc);
+    std::string url, hash;
+    bool listed = false;
+    EXPECT_EQ(read_own_descriptor(path("ours"), url, hash, listed), descriptor_read::ok);
+    EXPECT_EQ(url, "http://h/a.msi");
+    write_file(path("large"), std::string(max_descriptor_size + 1, ' '));
+    log_capture capture;
+    EXPECT_EQ(read_own_descriptor(path("large"), url, hash, listed), descriptor_read::unusable);
+    EXPECT_EQ(capture.text(), "error Update descriptor too large: more than 1048576 bytes\n");
 }
 
 // --- redirects ---------------------------------------------------------------------------

@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
+#include <thread>
 
 namespace download_test {
 
@@ -45,6 +48,71 @@ public:
 private:
     int fd_ = -1;
     int port_ = 0;
+};
+
+// A loopback server for one connection that sends `fast` at once and then `slow` one
+// byte at a time, `interval` apart: a server that keeps a client waiting for ever while
+// never going quiet for long.
+class trickling_server {
+public:
+    trickling_server(std::string fast, std::string slow, std::chrono::milliseconds interval)
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_, 1) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this, fast, slow, interval] {
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            connection_ = fd;
+            std::string request;
+            char buffer[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+                if (got <= 0)
+                    return;
+                request.append(buffer, static_cast<std::size_t>(got));
+            }
+            if (::send(fd, fast.data(), fast.size(), MSG_NOSIGNAL) < 0)
+                return;
+            for (const char byte : slow) {
+                for (auto waited = std::chrono::milliseconds(0); waited < interval && !stop_;
+                     waited += std::chrono::milliseconds(10))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (stop_ || ::send(fd, &byte, 1, MSG_NOSIGNAL) != 1)
+                    return;
+            }
+        });
+    }
+    ~trickling_server()
+    {
+        stop_ = true;
+        if (listener_ >= 0)
+            ::shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        if (connection_ >= 0)
+            ::close(connection_);
+        if (listener_ >= 0)
+            ::close(listener_);
+    }
+    trickling_server(const trickling_server&) = delete;
+    trickling_server& operator=(const trickling_server&) = delete;
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int connection_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 }  // namespace download_test

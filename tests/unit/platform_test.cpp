@@ -71,6 +71,74 @@ TEST(Filesystem, OutputFileTruncatesAndWritesExactly)
     std::filesystem::remove_all(dir);
 }
 
+// What a run writes into a directory others can write, and reads back from it.
+TEST(Filesystem, NewOutputFileReplacesWhatWasThere)
+{
+    const auto dir = test::make_scratch_dir("new");
+    const auto path = dir / "last_agent.json";
+    test::write_file(path, std::string(5000, 'o'));
+    platform::output_file* file = platform::create_new_output_file(path.string());
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(platform::write_output_file(file, "{}", 2));
+    EXPECT_TRUE(platform::close_output_file(file));
+    EXPECT_EQ(test::read_file(path), "{}");
+    EXPECT_EQ(platform::create_new_output_file((dir / "missing" / "f").string()), nullptr);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Filesystem, OwnFileIsReadWithinItsBound)
+{
+    const auto dir = test::make_scratch_dir("own");
+    const auto path = dir / "d.json";
+    test::write_file(path, test::pattern_bytes(1000));
+    std::string content, problem;
+    std::uintmax_t size = 0;
+    EXPECT_EQ(platform::read_own_file(path.string(), 1000, content, size, problem), platform::own_file_result::ok)
+        << problem;
+    EXPECT_EQ(content, test::pattern_bytes(1000));
+    EXPECT_EQ(size, 1000u);
+    EXPECT_EQ(platform::read_own_file(path.string(), 999, content, size, problem),
+              platform::own_file_result::too_large);
+    EXPECT_EQ(size, 1000u) << "measured on the handle";
+    EXPECT_EQ(platform::read_own_file((dir / "missing").string(), 1000, content, size, problem),
+              platform::own_file_result::cannot_open);
+    EXPECT_NE(platform::read_own_file(dir.string(), 1000, content, size, problem), platform::own_file_result::ok)
+        << "a directory is no descriptor";
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Filesystem, SecondLockOfTheSameFileIsBusy)
+{
+    const auto dir = test::make_scratch_dir("lock");
+    const std::string path = (dir / "agent_recovery.lck").string();
+    platform::file_lock* first = nullptr;
+    platform::file_lock* second = nullptr;
+    uint32_t error = 0;
+    ASSERT_EQ(platform::lock_file(path, first, error), platform::lock_result::locked) << error;
+    EXPECT_EQ(platform::lock_file(path, second, error), platform::lock_result::busy) << error;
+    EXPECT_EQ(second, nullptr);
+    platform::release_lock(first);
+    ASSERT_EQ(platform::lock_file(path, second, error), platform::lock_result::locked) << "released: " << error;
+    platform::release_lock(second);
+    EXPECT_EQ(platform::lock_file((dir / "no" / "lock").string(), first, error), platform::lock_result::failed);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Filesystem, HoldNeedsAFileOfOurs)
+{
+    const auto dir = test::make_scratch_dir("hold");
+    const auto path = dir / "agent_recovery.msi";
+    test::write_file(path, "package");
+    std::string problem;
+    platform::file_hold* hold = platform::hold_file(path.string(), problem);
+    ASSERT_NE(hold, nullptr) << problem;
+    EXPECT_EQ(test::read_file(path), "package") << "others may still read it";
+    platform::release_file(hold);
+    EXPECT_EQ(platform::hold_file((dir / "missing").string(), problem), nullptr);
+    EXPECT_FALSE(problem.empty());
+    std::filesystem::remove_all(dir);
+}
+
 TEST(Text, AsciiWidens)
 {
     EXPECT_EQ(platform::narrow_to_utf16("C:\\A\\var\\agent_recovery.msi"), u"C:\\A\\var\\agent_recovery.msi");

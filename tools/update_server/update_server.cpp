@@ -56,6 +56,8 @@ struct route {
     fault_kind fault = fault_kind::none;
     std::uint64_t fault_bytes = 0;
     double stall_seconds = 0;
+    std::size_t chunk_bytes = 0;       // 0: chunk_size
+    double chunk_delay_seconds = 0;    // pause before each body chunk after the first
 };
 
 constexpr int exit_code_usage = 2;
@@ -84,7 +86,8 @@ fault_kind parse_fault(const std::string& s) {
 route parse_route(const json& j) {
     static const char* const known[] = {"path",         "query",          "status",   "content_type",
                                         "body",         "body_file",      "generate_bytes",
-                                        "redirect",     "fault",          "fault_bytes", "stall_seconds"};
+                                        "redirect",     "fault",          "fault_bytes", "stall_seconds",
+                                        "chunk_bytes",  "chunk_delay_seconds"};
     if (!j.is_object()) throw std::runtime_error("route is not an object");
     // Unknown keys are almost always typos that would silently change a test.
     for (auto it = j.begin(); it != j.end(); ++it) {
@@ -107,6 +110,8 @@ route parse_route(const json& j) {
     if (j.contains("fault")) r.fault = parse_fault(j["fault"].get<std::string>());
     if (j.contains("fault_bytes")) r.fault_bytes = j["fault_bytes"].get<std::uint64_t>();
     if (j.contains("stall_seconds")) r.stall_seconds = j["stall_seconds"].get<double>();
+    if (j.contains("chunk_bytes")) r.chunk_bytes = j["chunk_bytes"].get<std::size_t>();
+    if (j.contains("chunk_delay_seconds")) r.chunk_delay_seconds = j["chunk_delay_seconds"].get<double>();
     if (int(r.body.has_value()) + int(r.body_file.has_value()) + int(r.generate_bytes.has_value()) > 1)
         throw std::runtime_error("route '" + r.path + "' has more than one of body, body_file, generate_bytes");
     if (r.status == 0) r.status = r.redirect ? 302 : 200;
@@ -254,7 +259,9 @@ void serve_body(const httplib::Request& req, httplib::Response& res, const route
             if (g_stopping) return false;
             const bool cut = rp->fault == fault_kind::close_after || rp->fault == fault_kind::reset_after ||
                              rp->fault == fault_kind::stall_after;
-            std::size_t n = std::min(want, chunk_size);
+            std::size_t n = std::min(want, rp->chunk_bytes > 0 ? std::min(rp->chunk_bytes, chunk_size) : chunk_size);
+            if (*sent > 0 && rp->chunk_delay_seconds > 0) stall(rp->chunk_delay_seconds);
+            if (g_stopping) return false;
             if (cut) {
                 if (*sent >= rp->fault_bytes) {
                     if (rp->fault == fault_kind::reset_after) reset_connection(conn);
