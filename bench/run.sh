@@ -51,7 +51,11 @@ if [ -z "${BENCH_SKIP_BUILD:-}" ]; then
 fi
 wine_wanted=$([ -z "${BENCH_SKIP_WINE:-}" ] && echo 1 || echo 0)
 presets=(linux)
-[ "$wine_wanted" = 1 ] && presets+=(mingw32)
+# Wine figures of what ships, the 32-bit exe, where the 32-bit Wine runs; else of the
+# same code built for x86-64.
+wine_preset=mingw32
+{ [ -x /usr/lib/wine/wine ] && scripts/runs-i386.sh; } || wine_preset=mingw64
+[ "$wine_wanted" = 1 ] && presets+=("$wine_preset")
 declare -A bindir
 for preset in "${presets[@]}"; do
     if [ "$preset" = linux ]; then
@@ -120,11 +124,15 @@ start_server() {
 
 # ---------------------------------------------------------------- Wine prefix
 if [ "$wine_wanted" = 1 ]; then
-    # Debian's launcher runs the 32-bit product (and hands 64-bit programs to wine64).
-    wine=$(command -v wine || echo /usr/lib/wine/wine)
+    # Debian's launcher runs the 32-bit loader (and hands 64-bit programs to wine64).
+    if [ "$wine_preset" = mingw32 ]; then
+        wine=$(command -v wine || echo /usr/lib/wine/wine)
+    else
+        wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    fi
     wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
     export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-    mingw=${bindir[mingw32]}
+    mingw=${bindir[$wine_preset]}
     # Booted first, so the long-lived wineserver holds none of the servers' FIFOs.
     say "== Wine prefix $work/wineprefix"
     mkdir -p "$work"
@@ -419,7 +427,7 @@ TMPDIR=$run latency_figure "no-update run" "$run/APP_none"
 
 # ================================================================ Wine
 if [ "$wine_wanted" = 1 ]; then
-    say "== Wine figures: the mingw32 build, what ships (WinINet, CNG) under $("$wine" --version 2>/dev/null)"
+    say "== Wine figures: the $wine_preset build (WinINet, CNG) under $("$wine" --version 2>/dev/null)"
     hash_figure "[Wine] hash 1 GiB (CNG)" "$mingw/bench/bench_hash.exe" "$(winpath "$blob")" "${winrun[@]}"
     src_for_cmp=$data/blob_wine.bin
     download_figure "[Wine] download ${wine_mib} MiB (WinINet)" "http://127.0.0.1:$plain_port/blob_wine.bin" \
