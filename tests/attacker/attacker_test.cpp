@@ -426,6 +426,7 @@ protected:
         std::vector<std::string> wine_env = env;
         wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
         wine_env.push_back("WINEDEBUG=-all");
+        wine_env.push_back(wine_run_lock());
         const int status = run_process({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd, WINE_RUNNER, program_},
                                        wine_env, root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
         return finish(status);

@@ -68,9 +68,18 @@ run_result AppDir::run_under_wine(double timeout_seconds)
     std::vector<std::string> wine_env = env;
     wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
     wine_env.push_back("WINEDEBUG=-all");
+    wine_env.push_back(wine_run_lock());
     const int status = run_process({WINE_RUNNER, program_}, wine_env, root + "/stdout.txt",
                                    root + "/stderr.txt", timeout_seconds);
     return finish(status);
+}
+
+std::string wine_run_lock()
+{
+    // Runs in one prefix share its TEMP (Wine takes it from the prefix's registry, not
+    // from the environment) and so TEMP\last_agent.json, which a run now refuses to
+    // share: parallel test cases take turns.
+    return "WINE_RUN_LOCK=" WINE_PREFIX_DIR ".runs.lock";
 }
 
 std::string windows_exe()

@@ -41,6 +41,10 @@ protected:
     run_result finish(int status) const;
 };
 
+// WINE_RUN_LOCK=... for tests/wine/run-under-wine.sh: the agent's runs in the build's
+// prefix one at a time.
+std::string wine_run_lock();
+
 // Path of the Windows build under test (the 32-bit product); empty when it has not been built.
 std::string windows_exe();
 

@@ -274,6 +274,7 @@ TEST_F(LongPath, PathsComeOutWholeUnderWine)
     std::filesystem::copy_file(exe, program);
     std::vector<std::string> wine_env = env;
     wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+    wine_env.push_back(wine_run_lock());
     EXPECT_EQ(run_process({WINE_RUNNER, program}, wine_env, root + "/out", root + "/err", 300), 0);
     const std::vector<std::string> m = messages(read_file(long_app + "/var/agent_recovery.log"));
     ASSERT_GE(m.size(), 2u);

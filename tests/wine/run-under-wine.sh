@@ -28,4 +28,9 @@ if [ "$machine" = 014c ] && [ "$runs_32bit" = 0 ]; then
   exit 77
 fi
 "$(dirname "$0")/boot-prefix.sh"
+# WINE_RUN_LOCK: a lock file that makes runs sharing it take turns. The program runs in
+# a child of flock, which holds the lock; -o keeps it from Wine's long-lived processes.
+if [ -n "${WINE_RUN_LOCK:-}" ]; then
+  exec flock -o "$WINE_RUN_LOCK" "$wine" "$exe" "$@"
+fi
 exec "$wine" "$exe" "$@"
