@@ -2,6 +2,8 @@
 // pulled piece by piece by the caller, so memory stays bounded whatever its size.
 #include "platform/http.h"
 
+#include "platform/common/win_errors.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,24 +18,6 @@
 namespace platform {
 
 namespace {
-
-// WinINet's error numbers, so both builds log the same figures for the same fault.
-constexpr uint32_t error_not_enough_memory = 8;
-constexpr uint32_t error_internet_timeout = 12002;
-constexpr uint32_t error_internet_internal_error = 12004;
-constexpr uint32_t error_internet_invalid_url = 12005;
-constexpr uint32_t error_internet_unrecognized_scheme = 12006;
-constexpr uint32_t error_internet_name_not_resolved = 12007;
-constexpr uint32_t error_internet_sec_cert_date_invalid = 12037;
-constexpr uint32_t error_internet_sec_cert_cn_invalid = 12038;
-constexpr uint32_t error_internet_https_to_http_on_redir = 12040;
-constexpr uint32_t error_internet_invalid_ca = 12045;
-constexpr uint32_t error_internet_cannot_connect = 12029;
-constexpr uint32_t error_internet_connection_aborted = 12030;
-constexpr uint32_t error_internet_connection_reset = 12031;
-constexpr uint32_t error_http_invalid_server_response = 12152;
-constexpr uint32_t error_http_redirect_failed = 12156;
-constexpr uint32_t error_internet_security_failure = 12175;
 
 // Enough for a redirect chain a real server uses; a loop must end.
 constexpr int max_redirects = 10;
