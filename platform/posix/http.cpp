@@ -14,6 +14,7 @@
 #include <string>
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 
 namespace platform {
 
@@ -56,6 +57,26 @@ struct http_request {
 
 namespace {
 
+// Told apart by OpenSSL's verification code, as WinINet tells them apart.
+uint32_t certificate_error(http_request* request)
+{
+    long verify = X509_V_OK;
+    curl_easy_getinfo(request->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+    switch (verify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID: return error_internet_sec_cert_date_invalid;
+    case X509_V_ERR_HOSTNAME_MISMATCH: return error_internet_sec_cert_cn_invalid;
+    case X509_V_OK:
+        // The chain verified and curl compared the host name itself: only its message
+        // says so ("... subject name ... does not match target host name ...").
+        if (std::strstr(request->error_text, "subject") != nullptr ||
+            std::strstr(request->error_text, "name") != nullptr)
+            return error_internet_sec_cert_cn_invalid;
+        return error_internet_invalid_ca;
+    default: return error_internet_invalid_ca;
+    }
+}
+
 uint32_t map_error(http_request* request)
 {
     long os_errno = 0;
@@ -78,13 +99,7 @@ uint32_t map_error(http_request* request)
         return os_errno == ECONNRESET || std::strstr(request->error_text, "Connection reset") != nullptr
                    ? error_internet_connection_reset
                    : error_internet_connection_aborted;
-    case CURLE_PEER_FAILED_VERIFICATION:
-        if (std::strstr(request->error_text, "expired") != nullptr)
-            return error_internet_sec_cert_date_invalid;
-        if (std::strstr(request->error_text, "subject") != nullptr ||
-            std::strstr(request->error_text, "name") != nullptr)
-            return error_internet_sec_cert_cn_invalid;
-        return error_internet_invalid_ca;
+    case CURLE_PEER_FAILED_VERIFICATION: return certificate_error(request);
     case CURLE_SSL_CACERT_BADFILE: return error_internet_invalid_ca;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
