@@ -1,9 +1,9 @@
 #include "platform/fs.h"
 
 #include "platform/common/native_file.h"
+#include "platform/posix/environment.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,10 +31,7 @@ std::string executable_path()
 
 bool system_temp_dir(std::string& dir)
 {
-    const char* tmpdir = std::getenv("TMPDIR");
-    dir = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
-    if (dir.back() != '/')
-        dir += '/';
+    dir = temp_dir_from_environment();
     return true;
 }
 

@@ -3,11 +3,11 @@
 #include "platform/http.h"
 
 #include "platform/common/win_errors.h"
+#include "platform/posix/environment.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -219,9 +219,9 @@ http_request* start(const http_session* session, const std::string& url, const c
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    const char* bundle = std::getenv("SSL_CERT_FILE");
-    if (bundle != nullptr && *bundle != '\0')
-        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+    const std::string bundle = ca_bundle_from_environment();
+    if (!bundle.empty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
     // Through a CONNECT proxy, the proxy's "200 Connection established" comes before the
     // TLS handshake and the server's answer: the caller sees only the server's.
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);

@@ -2,6 +2,8 @@
 // the trust provider, OpenSSL reads the signer certificate.
 #include "platform/trust.h"
 
+#include "platform/posix/environment.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -126,8 +128,8 @@ bool regular_file_path(const std::u16string& path, std::string& utf8) {
 }
 
 std::string trust_store() {
-    const char* named = std::getenv("SSL_CERT_FILE");
-    return named != nullptr && named[0] != '\0' ? std::string(named) : std::string(kSystemBundle);
+    const std::string named = ca_bundle_from_environment();
+    return !named.empty() ? named : std::string(kSystemBundle);
 }
 
 void sleep_ms(long ms) {
@@ -202,10 +204,7 @@ struct scratch_dir {
 };
 
 bool make_scratch_dir(scratch_dir& scratch) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = base != nullptr && base[0] != '\0' ? base : "/tmp";
-    if (pattern.back() != '/') pattern += '/';
-    pattern += "trust.XXXXXX";
+    std::string pattern = temp_dir_from_environment() + "trust.XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) return false;
