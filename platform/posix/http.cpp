@@ -67,8 +67,10 @@ uint32_t certificate_error(http_request* request)
     case X509_V_ERR_CERT_NOT_YET_VALID: return error_internet_sec_cert_date_invalid;
     case X509_V_ERR_HOSTNAME_MISMATCH: return error_internet_sec_cert_cn_invalid;
     case X509_V_OK:
-        // The chain verified and curl compared the host name itself: only its message
-        // says so ("... subject name ... does not match target host name ...").
+    case X509_V_ERR_UNSPECIFIED:
+        // curl compares the host name itself, before it records the chain's code (left
+        // "unspecified"): only its message tells a mismatch ("... subject name ...
+        // matches target host name ...") from other failures.
         if (std::strstr(request->error_text, "subject") != nullptr ||
             std::strstr(request->error_text, "name") != nullptr)
             return error_internet_sec_cert_cn_invalid;
