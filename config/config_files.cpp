@@ -5,25 +5,11 @@
 
 #include <spdlog/spdlog.h>
 
-bool read_json_file(const std::string& path, nlohmann::json& value)
-{
-    std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file.is_open()) {
-        spdlog::error("Could not open {}", path);
-        return false;
-    }
-    try {
-        file >> value;
-    } catch (...) {
-        spdlog::error("Caught exception when parsing JSON");
-        return false;
-    }
-    return true;
-}
+namespace {
 
-bool parse_json_text(const std::string& text, nlohmann::json& value)
+// The program's one catch-all: whatever the parser throws, the text is no JSON for us.
+bool parse_json(std::istream& in, nlohmann::json& value)
 {
-    std::istringstream in(text);
     try {
         in >> value;
     } catch (...) {
@@ -31,6 +17,24 @@ bool parse_json_text(const std::string& text, nlohmann::json& value)
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool read_json_file(const std::string& path, nlohmann::json& value)
+{
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    if (!file.is_open()) {
+        spdlog::error("Could not open {}", path);
+        return false;
+    }
+    return parse_json(file, value);
+}
+
+bool parse_json_text(const std::string& text, nlohmann::json& value)
+{
+    std::istringstream in(text);
+    return parse_json(in, value);
 }
 
 bool read_agent_version(const std::string& path, std::string& version)

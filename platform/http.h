@@ -1,7 +1,7 @@
 #pragma once
 // HTTP(S) client with the life cycle of WinINet: open a session, open a URL (connect,
 // send the GET, receive the response headers), read the body in pieces, close.
-// Error numbers are WinINet's (12007 name not resolved, 12029 cannot connect, ...)
+// Error numbers are WinINet's (platform/common/win_errors.h names them)
 // on every platform, so logs read the same everywhere.
 #include <cstdint>
 #include <string>

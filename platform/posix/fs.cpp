@@ -1,7 +1,9 @@
 #include "platform/fs.h"
 
+#include "platform/common/native_file.h"
+#include "platform/posix/environment.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -29,10 +31,7 @@ std::string executable_path()
 
 bool system_temp_dir(std::string& dir)
 {
-    const char* tmpdir = std::getenv("TMPDIR");
-    dir = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
-    if (dir.back() != '/')
-        dir += '/';
+    dir = temp_dir_from_environment();
     return true;
 }
 
@@ -106,20 +105,35 @@ void release_lock(file_lock* lock)
     delete lock;
 }
 
-// Writes are gathered into 64 KiB: a download arrives in 1 KiB pieces, and a system
-// call per piece would halve its speed. Errors surface at the write that flushes, or at close.
-struct output_file {
+struct native_file {
     int fd;
-    std::vector<char> buffer;
-    std::size_t used;
 };
 
-namespace {
+native_file* native_open_output(const std::string& path)
+{
+    // O_NOFOLLOW: the descriptor lands in a shared temporary directory, where another
+    // user could plant a link to a file of ours.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    return new native_file{fd};
+}
 
-bool write_all(int fd, const char* data, std::size_t size)
+native_file* native_create_output(const std::string& path)
+{
+    // unlink removes a link itself, never its target; ENOENT is the usual case.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return nullptr;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    return new native_file{fd};
+}
+
+bool native_write(native_file* file, const char* data, std::size_t size)
 {
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
+        const ssize_t written = ::write(file->fd, data, size);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -131,53 +145,11 @@ bool write_all(int fd, const char* data, std::size_t size)
     return true;
 }
 
-bool flush(output_file* file)
+bool native_close(native_file* file)
 {
-    const bool ok = write_all(file->fd, file->buffer.data(), file->used);
-    file->used = 0;
-    return ok;
-}
-
-}  // namespace
-
-output_file* open_output_file(const std::string& path)
-{
-    // O_NOFOLLOW: the descriptor lands in a shared temporary directory, where another
-    // user could plant a link to a file of ours.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return nullptr;
-    return new output_file{fd, std::vector<char>(64 * 1024), 0};
-}
-
-bool write_output_file(output_file* file, const char* data, uint32_t size)
-{
-    if (file->used + size > file->buffer.size() && !flush(file))
-        return false;
-    if (size > file->buffer.size())
-        return write_all(file->fd, data, size);
-    std::memcpy(file->buffer.data() + file->used, data, size);
-    file->used += size;
-    return true;
-}
-
-bool close_output_file(output_file* file)
-{
-    const bool flushed = flush(file);
     const bool closed = ::close(file->fd) == 0;
     delete file;
-    return flushed && closed;
-}
-
-output_file* create_new_output_file(const std::string& path)
-{
-    // unlink removes a link itself, never its target; ENOENT is the usual case.
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        return nullptr;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return nullptr;
-    return new output_file{fd, std::vector<char>(64 * 1024), 0};
+    return closed;
 }
 
 namespace {

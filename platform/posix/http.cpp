@@ -2,38 +2,23 @@
 // pulled piece by piece by the caller, so memory stays bounded whatever its size.
 #include "platform/http.h"
 
+#include "platform/common/win_errors.h"
+#include "platform/posix/environment.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 
 namespace platform {
 
 namespace {
-
-// WinINet's error numbers, so both builds log the same figures for the same fault.
-constexpr uint32_t error_not_enough_memory = 8;
-constexpr uint32_t error_internet_timeout = 12002;
-constexpr uint32_t error_internet_internal_error = 12004;
-constexpr uint32_t error_internet_invalid_url = 12005;
-constexpr uint32_t error_internet_unrecognized_scheme = 12006;
-constexpr uint32_t error_internet_name_not_resolved = 12007;
-constexpr uint32_t error_internet_sec_cert_date_invalid = 12037;
-constexpr uint32_t error_internet_sec_cert_cn_invalid = 12038;
-constexpr uint32_t error_internet_https_to_http_on_redir = 12040;
-constexpr uint32_t error_internet_invalid_ca = 12045;
-constexpr uint32_t error_internet_cannot_connect = 12029;
-constexpr uint32_t error_internet_connection_aborted = 12030;
-constexpr uint32_t error_internet_connection_reset = 12031;
-constexpr uint32_t error_http_invalid_server_response = 12152;
-constexpr uint32_t error_http_redirect_failed = 12156;
-constexpr uint32_t error_internet_security_failure = 12175;
 
 // Enough for a redirect chain a real server uses; a loop must end.
 constexpr int max_redirects = 10;
@@ -72,6 +57,28 @@ struct http_request {
 
 namespace {
 
+// Told apart by OpenSSL's verification code, as WinINet tells them apart.
+uint32_t certificate_error(http_request* request)
+{
+    long verify = X509_V_OK;
+    curl_easy_getinfo(request->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+    switch (verify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID: return error_internet_sec_cert_date_invalid;
+    case X509_V_ERR_HOSTNAME_MISMATCH: return error_internet_sec_cert_cn_invalid;
+    case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
+        // curl compares the host name itself, before it records the chain's code (left
+        // "unspecified"): only its message tells a mismatch ("... subject name ...
+        // matches target host name ...") from other failures.
+        if (std::strstr(request->error_text, "subject") != nullptr ||
+            std::strstr(request->error_text, "name") != nullptr)
+            return error_internet_sec_cert_cn_invalid;
+        return error_internet_invalid_ca;
+    default: return error_internet_invalid_ca;
+    }
+}
+
 uint32_t map_error(http_request* request)
 {
     long os_errno = 0;
@@ -94,13 +101,7 @@ uint32_t map_error(http_request* request)
         return os_errno == ECONNRESET || std::strstr(request->error_text, "Connection reset") != nullptr
                    ? error_internet_connection_reset
                    : error_internet_connection_aborted;
-    case CURLE_PEER_FAILED_VERIFICATION:
-        if (std::strstr(request->error_text, "expired") != nullptr)
-            return error_internet_sec_cert_date_invalid;
-        if (std::strstr(request->error_text, "subject") != nullptr ||
-            std::strstr(request->error_text, "name") != nullptr)
-            return error_internet_sec_cert_cn_invalid;
-        return error_internet_invalid_ca;
+    case CURLE_PEER_FAILED_VERIFICATION: return certificate_error(request);
     case CURLE_SSL_CACERT_BADFILE: return error_internet_invalid_ca;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
@@ -220,9 +221,9 @@ http_request* start(const http_session* session, const std::string& url, const c
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    const char* bundle = std::getenv("SSL_CERT_FILE");
-    if (bundle != nullptr && *bundle != '\0')
-        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+    const std::string bundle = ca_bundle_from_environment();
+    if (!bundle.empty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
     // Through a CONNECT proxy, the proxy's "200 Connection established" comes before the
     // TLS handshake and the server's answer: the caller sees only the server's.
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);

@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/common/win_errors.h"
+
 #include <cerrno>
 #include <spawn.h>
 #include <string>
@@ -62,11 +64,11 @@ std::vector<std::string> split_command_line(const char* line)
 uint32_t windows_error(int posix_error)
 {
     switch (posix_error) {
-    case ENOENT: return 2;    // ERROR_FILE_NOT_FOUND
-    case EACCES: return 5;    // ERROR_ACCESS_DENIED
-    case ENOMEM: return 8;    // ERROR_NOT_ENOUGH_MEMORY
-    case ENOEXEC: return 193; // ERROR_BAD_EXE_FORMAT
-    case E2BIG: return 206;   // ERROR_FILENAME_EXCED_RANGE
+    case ENOENT: return error_file_not_found;
+    case EACCES: return error_access_denied;
+    case ENOMEM: return error_not_enough_memory;
+    case ENOEXEC: return error_bad_exe_format;
+    case E2BIG: return error_filename_exced_range;
     default: return static_cast<uint32_t>(posix_error);
     }
 }
@@ -82,7 +84,7 @@ process* process_start(char* command_line, uint32_t& error)
 {
     std::vector<std::string> words = split_command_line(command_line);
     if (words.empty()) {
-        error = 2;
+        error = error_file_not_found;
         return nullptr;
     }
     std::vector<char*> argv;
@@ -94,7 +96,7 @@ process* process_start(char* command_line, uint32_t& error)
     // only, none of this program's files (its log) or sockets.
     posix_spawn_file_actions_t actions;
     if (::posix_spawn_file_actions_init(&actions) != 0) {
-        error = 8;  // ERROR_NOT_ENOUGH_MEMORY
+        error = error_not_enough_memory;
         return nullptr;
     }
     ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -132,7 +134,7 @@ bool process_exit_code(process* child, uint32_t& code, uint32_t& error)
         code = 128u + static_cast<uint32_t>(WTERMSIG(child->status));
         return true;
     }
-    error = 1;  // ERROR_INVALID_FUNCTION: no exit status to read
+    error = error_invalid_function;  // no exit status to read
     return false;
 }
 

@@ -2,6 +2,9 @@
 // the trust provider, OpenSSL reads the signer certificate.
 #include "platform/trust.h"
 
+#include "platform/posix/environment.h"
+#include "platform/posix/utf8.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -69,50 +72,17 @@ bool utf16_to_utf8(const std::u16string& in, std::string& out) {
     return true;
 }
 
-// Strict decoder (no overlongs, surrogates or values past U+10FFFF): OpenSSL
-// should only hand over valid UTF-8, but a certificate is attacker-supplied data.
+// Strict: OpenSSL should only hand over valid UTF-8, but a certificate is
+// attacker-supplied data.
 bool utf8_to_utf16(const unsigned char* in, std::size_t size, std::u16string& out) {
     out.clear();
     std::size_t i = 0;
     while (i < size) {
-        const unsigned char lead = in[i];
-        char32_t c;
-        std::size_t extra;
-        char32_t minimum;
-        if (lead < 0x80) {
-            c = lead;
-            extra = 0;
-            minimum = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            c = lead & 0x1F;
-            extra = 1;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            c = lead & 0x0F;
-            extra = 2;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            c = lead & 0x07;
-            extra = 3;
-            minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (size - i - 1 < extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const unsigned char next = in[i + k];
-            if ((next & 0xC0) != 0x80) return false;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += 1 + extra;
+        char32_t c = 0;
+        std::size_t length = 0;
+        if (decode_utf8(in + i, size - i, c, length) != utf8_sequence::valid) return false;
+        append_utf16(out, c);
+        i += length;
     }
     return true;
 }
@@ -126,8 +96,8 @@ bool regular_file_path(const std::u16string& path, std::string& utf8) {
 }
 
 std::string trust_store() {
-    const char* named = std::getenv("SSL_CERT_FILE");
-    return named != nullptr && named[0] != '\0' ? std::string(named) : std::string(kSystemBundle);
+    const std::string named = ca_bundle_from_environment();
+    return !named.empty() ? named : std::string(kSystemBundle);
 }
 
 void sleep_ms(long ms) {
@@ -202,10 +172,7 @@ struct scratch_dir {
 };
 
 bool make_scratch_dir(scratch_dir& scratch) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = base != nullptr && base[0] != '\0' ? base : "/tmp";
-    if (pattern.back() != '/') pattern += '/';
-    pattern += "trust.XXXXXX";
+    std::string pattern = temp_dir_from_environment() + "trust.XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) return false;

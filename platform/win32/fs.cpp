@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
-#include <cstring>
+#include "platform/common/native_file.h"
+
 #include <vector>
 #include <windows.h>
 #include <aclapi.h>
@@ -91,68 +92,21 @@ void release_lock(file_lock* lock)
     delete lock;
 }
 
-// Writes are gathered into 64 KiB: a download arrives in 1 KiB pieces, and a system
-// call per piece would halve its speed. Errors surface at the write that flushes, or at close.
-struct output_file {
+struct native_file {
     HANDLE handle;
-    std::vector<char> buffer;
-    std::size_t used;
 };
 
-namespace {
-
-bool write_all(HANDLE handle, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const DWORD piece = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!WriteFile(handle, data, piece, &written, nullptr) || written == 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-bool flush(output_file* file)
-{
-    const bool ok = write_all(file->handle, file->buffer.data(), file->used);
-    file->used = 0;
-    return ok;
-}
-
-}  // namespace
-
-output_file* open_output_file(const std::string& path)
+native_file* native_open_output(const std::string& path)
 {
     // Others may read while it is written, not write, delete or rename it.
     const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    return new output_file{handle, std::vector<char>(64 * 1024), 0};
+    return new native_file{handle};
 }
 
-bool write_output_file(output_file* file, const char* data, uint32_t size)
-{
-    if (file->used + size > file->buffer.size() && !flush(file))
-        return false;
-    if (size > file->buffer.size())
-        return write_all(file->handle, data, size);
-    std::memcpy(file->buffer.data() + file->used, data, size);
-    file->used += size;
-    return true;
-}
-
-bool close_output_file(output_file* file)
-{
-    const bool flushed = flush(file);
-    const bool closed = CloseHandle(file->handle) != 0;
-    delete file;
-    return flushed && closed;
-}
-
-output_file* create_new_output_file(const std::string& path)
+native_file* native_create_output(const std::string& path)
 {
     // DeleteFileA removes a link itself, never its target.
     if (!DeleteFileA(path.c_str())) {
@@ -164,7 +118,27 @@ output_file* create_new_output_file(const std::string& path)
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    return new output_file{handle, std::vector<char>(64 * 1024), 0};
+    return new native_file{handle};
+}
+
+bool native_write(native_file* file, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const DWORD piece = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(file->handle, data, piece, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool native_close(native_file* file)
+{
+    const bool closed = CloseHandle(file->handle) != 0;
+    delete file;
+    return closed;
 }
 
 namespace {

@@ -5,7 +5,31 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "platform/common/win_errors.h"
+
 namespace platform {
+
+// The POSIX stand-ins report these names: they must be the system's numbers.
+static_assert(error_invalid_function == ERROR_INVALID_FUNCTION);
+static_assert(error_file_not_found == ERROR_FILE_NOT_FOUND);
+static_assert(error_access_denied == ERROR_ACCESS_DENIED);
+static_assert(error_not_enough_memory == ERROR_NOT_ENOUGH_MEMORY);
+static_assert(error_bad_exe_format == ERROR_BAD_EXE_FORMAT);
+static_assert(error_filename_exced_range == ERROR_FILENAME_EXCED_RANGE);
+static_assert(error_internet_timeout == ERROR_INTERNET_TIMEOUT);
+static_assert(error_internet_internal_error == ERROR_INTERNET_INTERNAL_ERROR);
+static_assert(error_internet_invalid_url == ERROR_INTERNET_INVALID_URL);
+static_assert(error_internet_unrecognized_scheme == ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+static_assert(error_internet_name_not_resolved == ERROR_INTERNET_NAME_NOT_RESOLVED);
+static_assert(error_internet_cannot_connect == ERROR_INTERNET_CANNOT_CONNECT);
+static_assert(error_internet_connection_aborted == ERROR_INTERNET_CONNECTION_ABORTED);
+static_assert(error_internet_connection_reset == ERROR_INTERNET_CONNECTION_RESET);
+static_assert(error_internet_sec_cert_date_invalid == ERROR_INTERNET_SEC_CERT_DATE_INVALID);
+static_assert(error_internet_sec_cert_cn_invalid == ERROR_INTERNET_SEC_CERT_CN_INVALID);
+static_assert(error_internet_https_to_http_on_redir == ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+static_assert(error_internet_invalid_ca == ERROR_INTERNET_INVALID_CA);
+static_assert(error_http_invalid_server_response == ERROR_HTTP_INVALID_SERVER_RESPONSE);
+static_assert(error_http_redirect_failed == ERROR_HTTP_REDIRECT_FAILED);
 
 // Sessions are WinINet's own handles; a request also counts its body against the
 // announced length.
@@ -47,7 +71,7 @@ http_request* http_open_url(http_session* session, const std::string& url, const
                             &status_index) ||
             status == 0) {
             InternetCloseHandle(handle);
-            error = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+            error = error_http_invalid_server_response;
             return nullptr;
         }
     }
@@ -75,7 +99,7 @@ bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& byt
     }
     // WinINet may report a connection that ended early as the end of the body.
     if (read == 0 && request->length_known && request->received < request->expected) {
-        error = ERROR_INTERNET_CONNECTION_ABORTED;
+        error = error_internet_connection_aborted;
         return false;
     }
     request->received += read;
