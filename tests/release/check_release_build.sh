@@ -40,7 +40,7 @@ grep -q "UNSIGNED" unsigned.log || fail "an unsigned release does not say so"
 echo "ok   an unsigned release says so"
 
 if [ "$clean" = 1 ]; then
-  cmp dist/unsigned/agent_recovery.exe "$built_exe" || fail "release differs from $built_exe"
+  cmp dist/unsigned/agent_recovery.exe "$built_exe" || fail "release differs from $built_exe (is it built from this commit? cmake --build --preset mingw32)"
   echo "ok   the release is byte for byte the mingw32 build of the same commit, made in another directory earlier ($built_exe)"
 else
   echo "note: uncommitted changes: $built_exe is not of the commit; a second release is built instead"
