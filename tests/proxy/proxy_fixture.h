@@ -32,12 +32,8 @@ protected:
     static targets targets_of(const std::vector<lab::hit>& hits);
     // tinyproxy's request lines for the same run, through an HTTP proxy or a CONNECT tunnel.
     static strings proxied_requests(const lab::site& s);
-    // The last message of the log.
-    static std::string last(const run_result& r);
     // The run's error messages, each once, for the case's summary line.
     static std::string errors(const run_result& r);
-    static bool has(const run_result& r, const std::string& message);
-    static std::size_t count(const run_result& r, const std::string& message);
 };
 
 // Proxy settings of the calling environment must not leak into a run.

@@ -1,5 +1,6 @@
 #include "app_fixture.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -71,6 +72,22 @@ run_result AppDir::run_under_wine(double timeout_seconds)
     const int status = run_process({WINE_RUNNER, program_}, wine_env, root + "/stdout.txt",
                                    root + "/stderr.txt", timeout_seconds);
     return finish(status);
+}
+
+bool AppDir::has(const run_result& r, const std::string& message) { return count(r, message) > 0; }
+
+std::size_t AppDir::count(const run_result& r, const std::string& message)
+{
+    const std::vector<std::string> m = messages(r.log);
+    return static_cast<std::size_t>(std::count(m.begin(), m.end(), message));
+}
+
+std::string AppDir::last(const run_result& r)
+{
+    std::vector<std::string> m = messages(r.log);
+    while (!m.empty() && m.back().empty())
+        m.pop_back();
+    return m.empty() ? std::string("(empty log)") : m.back();
 }
 
 std::string windows_exe()
