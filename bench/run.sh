@@ -106,20 +106,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# start_server NAME SCRIPT [update_server options]: sets $port. The server's stdin is a
-# FIFO this script holds open, so it also ends when the script is killed outright.
-start_server() {
-    local name=$1 script=$2 fd
-    shift 2
-    rm -f "$run/$name.fifo" "$run/$name.out"
-    mkfifo "$run/$name.fifo"
-    exec {fd}<>"$run/$name.fifo"
-    "$update_server" --script "$script" --exit-on-stdin-eof "$@" \
-        <"$run/$name.fifo" >"$run/$name.out" 2>&1 &
-    servers+=($!)
-    for _ in $(seq 100); do grep -q '^PORT ' "$run/$name.out" 2>/dev/null && break; sleep 0.1; done
-    port=$(sed -n 's/^PORT //p' "$run/$name.out")
-    [ -n "$port" ] || die "update server $name did not start: $(cat "$run/$name.out")"
+. tools/update_server/site.sh
+start_server() {  # start_server NAME SCRIPT [update_server options]: sets $port
+    site_start "$update_server" "$run" "$@" || die "update server $1 did not start"
 }
 
 # ---------------------------------------------------------------- Wine prefix
@@ -231,40 +220,15 @@ download_figure() {
 
 # ---------------------------------------------------------------- installers for whole runs
 make_installer() {  # make_installer NAME BYTES: $data/NAME/agent.msi, signed by "VELQUORA SA"
-    local dir=$data/$1 bytes=$2
+    local dir=$data/$1 bytes=$2 payload=$blob
     mkdir -p "$dir"
-    if [ "$bytes" = "$gib" ]; then
-        ln -sf "$blob" "$dir/payload.bin"  # already random; saves a second GiB
-    else
-        head -c "$bytes" /dev/urandom >"$dir/payload.bin"
+    if [ "$bytes" != "$gib" ]; then  # the GiB blob is already random: no second GiB
+        payload=$dir/payload.bin
+        head -c "$bytes" /dev/urandom >"$payload"
     fi
-    cat >"$dir/agent.wxs" <<'EOF'
-<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Velquora Bench Agent" Language="1033" Version="2.0.0"
-           Manufacturer="Velquora Test" UpgradeCode="0B7E4C21-5A3D-4F8E-9B61-2C4D8E1F7A35">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFilesFolder">
-        <Directory Id="INSTALLDIR" Name="VelquoraBenchAgent">
-          <Component Id="Payload" Guid="7D2A9E14-3C6B-4A85-8F1D-5E9B2C7A4D63">
-            <File Id="PayloadFile" Name="payload.bin" Source="payload.bin" KeyPath="yes"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="Main" Level="1">
-      <ComponentRef Id="Payload"/>
-    </Feature>
-  </Product>
-</Wix>
-EOF
-    rm -f "$dir/unsigned.msi" "$dir/agent.msi"  # osslsigncode will not overwrite
-    (cd "$dir" && timeout 900 wixl -o unsigned.msi agent.wxs) || die "wixl failed for $1"
-    timeout 900 osslsigncode sign -certs "$work/pki/signer_ok.pem" -key "$work/pki/signer_ok.key" \
-        -h sha256 -in "$dir/unsigned.msi" -out "$dir/agent.msi" >/dev/null || die "signing failed for $1"
-    rm -f "$dir/unsigned.msi" "$dir/payload.bin"
+    timeout 900 bash tests/fixtures/make_fixtures.sh --package "$work/pki" "$payload" "$dir/agent.msi" \
+        || die "packaging failed for $1"
+    rm -f "$dir/payload.bin"
 }
 
 # An APP directory: the program beside etc/config and VERSION.
@@ -330,20 +294,12 @@ done
 
 # One HTTPS server for the whole runs; the descriptor is rewritten per case (it is read
 # per request).
-printf '{"results":[]}\n' >"$run/regular.json"
-cat >"$run/whole.json" <<JSON
-{"routes": [
-  {"path": "/api/updates/", "query": {"urgent": "false"}, "body_file": "$run/regular.json", "content_type": "application/json"},
-  {"path": "/api/updates/", "query": {"urgent": "true"}, "body_file": "$run/urgent.json", "content_type": "application/json"},
-  {"path": "/files/agent.msi", "body_file": "$run/agent.msi"}
-]}
-JSON
-start_server whole "$run/whole.json" --tls "$work/pki/server.pem" "$work/pki/server.key"
+site_script "$run"
+start_server whole "$run/site.json" --tls "$work/pki/server.pem" "$work/pki/server.key"
 whole_port=$port
 announce() {  # announce MSI-NAME HOST
     ln -sf "$data/$1/agent.msi" "$run/agent.msi"
-    printf '{"results": [{"url": "https://%s:%s/files/agent.msi", "hash": "%s", "version": "2.0.0"}]}\n' \
-        "$2" "$whole_port" "$(cat "$data/$1/digest")" >"$run/urgent.json"
+    site_announce "$run" "https://$2:$whole_port" "$(cat "$data/$1/digest")"
 }
 
 # ---------------------------------------------------------------- plain HTTP server

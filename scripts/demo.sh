@@ -31,28 +31,12 @@ bash tests/fixtures/make_fixtures.sh "$demo/pki" >/dev/null
 cp "$demo/pki/signed_ok.msi" "$demo/server/agent.msi"
 digest=$(sha256sum "$demo/server/agent.msi" | cut -d' ' -f1)
 
-echo '{"results":[]}' > "$demo/server/regular.json"
-cat > "$demo/server/script.json" <<JSON
-{"routes": [
-  {"path": "/api/updates/", "query": {"urgent": "false"}, "body_file": "$demo/server/regular.json", "content_type": "application/json"},
-  {"path": "/api/updates/", "query": {"urgent": "true"}, "body_file": "$demo/server/urgent.json", "content_type": "application/json"},
-  {"path": "/files/agent.msi", "body_file": "$demo/server/agent.msi"}
-]}
-JSON
-
+. tools/update_server/site.sh
+site_script "$demo/server"
 start_server() {  # name, then update_server's options
-  local name=$1; shift
-  build/linux/tools/update_server/update_server --script "$demo/server/script.json" \
-    --request-log "$demo/server/$name.requests.log" "$@" > "$demo/server/$name.stdout" 2>&1 &
-  servers+=($!)
-  for _ in $(seq 100); do grep -q '^PORT ' "$demo/server/$name.stdout" 2>/dev/null && break; sleep 0.1; done
-  port=$(sed -n 's/^PORT //p' "$demo/server/$name.stdout")
-  [ -n "$port" ] || { echo "update server did not start"; cat "$demo/server/$name.stdout"; exit 1; }
+  site_start build/linux/tools/update_server/update_server "$demo/server" "$1" "$demo/server/site.json" "${@:2}"
 }
-announce() {  # scheme://host:port of the installer
-  printf '{"results": [{"url": "%s/files/agent.msi", "hash": "%s", "version": "2.0.0"}]}\n' "$1" "$digest" \
-    > "$demo/server/urgent.json"
-}
+announce() { site_announce "$demo/server" "$1" "$digest"; }  # scheme://host:port of the installer
 servers=()
 trap 'kill "${servers[@]}" 2>/dev/null || true' EXIT
 

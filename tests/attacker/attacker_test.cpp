@@ -12,13 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -28,7 +21,6 @@
 #include "fault_fixture.h"
 
 namespace fs = std::filesystem;
-using namespace faults;
 
 namespace {
 
@@ -55,75 +47,6 @@ std::vector<std::string> as_attacker(const std::vector<std::string>& argv)
     return full;
 }
 
-// Issues a code-signing certificate under the fixture root whose O holds `organisation`
-// byte for byte (the openssl command line cannot write a NUL into a name), and signs
-// unsigned.msi with it into `out_msi`.
-bool sign_with_organisation(const std::string& fixtures_dir, const std::string& work,
-                            const std::string& organisation, const std::string& out_msi)
-{
-    bool ok = false;
-    X509* ca = nullptr;
-    EVP_PKEY* ca_key = nullptr;
-    if (FILE* f = std::fopen((fixtures_dir + "/ca.pem").c_str(), "r")) {
-        ca = PEM_read_X509(f, nullptr, nullptr, nullptr);
-        std::fclose(f);
-    }
-    if (FILE* f = std::fopen((fixtures_dir + "/ca.key").c_str(), "r")) {
-        ca_key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
-        std::fclose(f);
-    }
-    EVP_PKEY* key = EVP_RSA_gen(2048);
-    X509* cert = X509_new();
-    X509_NAME* name = X509_NAME_new();
-    const std::string cert_file = work + "/org_signer.pem";
-    const std::string key_file = work + "/org_signer.key";
-    if (ca != nullptr && ca_key != nullptr && key != nullptr && cert != nullptr && name != nullptr) {
-        X509V3_CTX ctx;
-        X509V3_set_ctx(&ctx, ca, cert, nullptr, nullptr, 0);
-        const auto add_ext = [&](int nid, const char* value) {
-            X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-            const bool added = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
-            X509_EXTENSION_free(ext);
-            return added;
-        };
-        ok = X509_set_version(cert, 2) == 1 && ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x6B6B) == 1 &&
-             X509_gmtime_adj(X509_getm_notBefore(cert), -86400) != nullptr &&
-             X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * 365) != nullptr &&
-             X509_NAME_add_entry_by_NID(name, NID_organizationName, V_ASN1_UTF8STRING,
-                                        reinterpret_cast<const unsigned char*>(organisation.data()),
-                                        static_cast<int>(organisation.size()), -1, 0) == 1 &&
-             X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                        reinterpret_cast<const unsigned char*>("Organisation Signing"), -1, -1,
-                                        0) == 1 &&
-             X509_set_subject_name(cert, name) == 1 && X509_set_issuer_name(cert, X509_get_subject_name(ca)) == 1 &&
-             X509_set_pubkey(cert, key) == 1 && add_ext(NID_basic_constraints, "critical,CA:FALSE") &&
-             add_ext(NID_key_usage, "critical,digitalSignature") && add_ext(NID_ext_key_usage, "codeSigning") &&
-             add_ext(NID_authority_key_identifier, "keyid") && X509_sign(cert, ca_key, EVP_sha256()) > 0;
-    }
-    if (ok) {
-        FILE* c = std::fopen(cert_file.c_str(), "w");
-        FILE* k = std::fopen(key_file.c_str(), "w");
-        ok = c != nullptr && k != nullptr && PEM_write_X509(c, cert) == 1 &&
-             PEM_write_PrivateKey(k, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-        if (c != nullptr)
-            std::fclose(c);
-        if (k != nullptr)
-            std::fclose(k);
-    }
-    X509_NAME_free(name);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    EVP_PKEY_free(ca_key);
-    X509_free(ca);
-    ERR_clear_error();
-    if (!ok)
-        return false;
-    fs::remove(out_msi);
-    return run_process({"osslsigncode", "sign", "-h", "sha256", "-certs", cert_file, "-key", key_file, "-in",
-                        fixtures_dir + "/unsigned.msi", "-out", out_msi},
-                       {}, "", "", 60) == 0;
-}
-
 }  // namespace
 
 class Attack : public Faults {
@@ -144,8 +67,8 @@ protected:
                                           "{ printf '%s\\n' \"$@\"; sha256sum \"$2\" 2>/dev/null || echo no-package; } >> '" +
                                               root + "/msiexec.calls'\nexit 0\n");
         fs::permissions(root + "/bin/msiexec", fs::perms::owner_all);
-        announced = sha256_of(fixtures() + "/signed_ok.msi");
-        env.push_back("SSL_CERT_FILE=" + fixtures() + "/trusted_bundle.pem");
+        announced = sha256_of(fixture("signed_ok.msi"));
+        env.push_back("SSL_CERT_FILE=" + fixture("trusted_bundle.pem"));
     }
 
     // The cases with a second user need root to be the run and setpriv to be the other.
@@ -214,8 +137,8 @@ protected:
     std::string attacker_package()
     {
         const std::string msi = root + "/attacker_release.msi";
-        EXPECT_EQ(run_process({"osslsigncode", "sign", "-certs", fixtures() + "/signer_ok.pem", "-key",
-                               fixtures() + "/signer_ok.key", "-h", "sha256", "-in", fixtures() + "/other.msi",
+        EXPECT_EQ(run_process({"osslsigncode", "sign", "-certs", fixture("signer_ok.pem"), "-key",
+                               fixture("signer_ok.key"), "-h", "sha256", "-in", fixture("other.msi"),
                                "-out", msi},
                               {}, "", "", 60),
                   0);
@@ -226,7 +149,7 @@ protected:
     // it also serves `extra` as /files/extra.msi.
     server& serve_release(const std::string& extra = "", double chunk_delay = 0)
     {
-        json package = {{"path", "/files/agent.msi"}, {"body_file", fixtures() + "/signed_ok.msi"}};
+        json package = {{"path", "/files/agent.msi"}, {"body_file", fixture("signed_ok.msi")}};
         if (chunk_delay > 0) {
             package["chunk_bytes"] = 512;
             package["chunk_delay_seconds"] = chunk_delay;
@@ -356,7 +279,7 @@ TEST_F(Attack, PackageSwappedWhenExecutingIsLogged)
     need_attacker();
     serve_release();
     const std::string swap = attacker_dir + "/swap.msi";
-    fs::copy_file(fixtures() + "/unsigned.msi", swap);
+    fs::copy_file(fixture("unsigned.msi"), swap);
     ASSERT_EQ(::chown(swap.c_str(), attacker_uid, attacker_uid), 0);
     const std::string out = root + "/attacker.out";
     start_attacker({"swap", app + "/var/agent_recovery.log", "Executing command", swap, app + "/var/agent_recovery.msi"},
@@ -450,7 +373,7 @@ TEST_F(WineAttack, MsiexecInTheWorkingDirectory)
     const std::string cwd = root + "/cwd";
     fs::create_directories(cwd);
     fs::copy_file(fake_msiexec(), cwd + "/msiexec.exe");
-    wine_msiexec({"/x", fixtures() + "/signed_ok.msi", "/qn"});
+    wine_msiexec({"/x", fixture("signed_ok.msi"), "/qn"});
 
     const run_result r = run_in(cwd, 240);
     EXPECT_NE(r.status, -2) << "the run hung";
@@ -460,7 +383,7 @@ TEST_F(WineAttack, MsiexecInTheWorkingDirectory)
     EXPECT_EQ(last(r), "[info] Installer returned with code 0") << r.log;
     // Wine's own msiexec installed the announced package (its verbose log says so).
     EXPECT_FALSE(lines_with(read(("var/update-agent-emergency.log")), ": INSTALL. Return value 1.").empty());
-    wine_msiexec({"/x", fixtures() + "/signed_ok.msi", "/qn"});
+    wine_msiexec({"/x", fixture("signed_ok.msi"), "/qn"});
 }
 
 // A signer whose organisation reads "VELQUORA SA" only up to an embedded NUL. The same
@@ -476,10 +399,9 @@ TEST_F(WineAttack, OrganisationWithEmbeddedNul)
     for (const Case& c : {Case{"VELQUORA SA", true}, Case{std::string("VELQUORA SA\0 Impostor Ltd", 25), false}}) {
         SCOPED_TRACE(c.accepted ? "plain name" : "name with a NUL");
         const std::string msi = root + "/org_signed.msi";
-        ASSERT_TRUE(sign_with_organisation(fixtures(), root, c.organisation, msi));
-        for (server& old : servers)
-            stop_update_server(old.handle);
-        servers.clear();
+        ASSERT_TRUE(sign_with_organisation(root, c.organisation, msi));
+        site.stop();
+        site.servers.clear();
         fs::remove_all(app + "/var");
         fs::remove(app + "/msiexec_args.txt");
         const std::string urgent = root + "/urgent.json";

@@ -21,18 +21,17 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
+#include "byte_pattern.h"
+#include "fixtures.h"
+#include "log_capture.h"
 #include "loopback.h"
 #include "platform/fs.h"
 #include "platform/http.h"
 #include "update/update_check.h"
-#include "server_process.h"
+#include "update_site.h"
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
-using download_test::pattern;
 using download_test::refusing_port;
 
 namespace {
@@ -58,26 +57,6 @@ namespace {
     return failure;
 }
 
-// Routes the default logger into a string, one "level message" line per record.
-class log_capture {
-public:
-    log_capture()
-    {
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink->set_pattern("%l %v");
-        previous_ = spdlog::default_logger();
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
-    }
-    ~log_capture() { spdlog::set_default_logger(previous_); }
-    log_capture(const log_capture&) = delete;
-    log_capture& operator=(const log_capture&) = delete;
-    std::string text() const { return stream_.str(); }
-
-private:
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::logger> previous_;
-};
-
 struct outcome {
     int rc = 0;
     std::string log;
@@ -94,47 +73,14 @@ long status_kib(const char* field)
     return -1;
 }
 
-struct served {
-    int port = 0;
-    std::string request_log;
-};
+using served = site_server;
 
 class Download : public ::testing::Test {
 protected:
-    // Certificates from the ctest setup step, or made here once per process when run alone.
-    static std::string fixtures()
-    {
-        static std::string dir;
-        static std::string failure;
-        if (dir.empty() && failure.empty()) {
-            const char* prepared = std::getenv("DOWNLOAD_FIXTURES_DIR");
-            if (prepared != nullptr && *prepared != '\0') {
-                dir = prepared;
-            } else {
-                dir = make_temp_dir();
-                owned_fixtures_ = dir;
-                const std::string command =
-                    "bash '" FIXTURES_SCRIPT "' '" + dir + "' >/dev/null 2>&1";
-                if (std::system(command.c_str()) != 0)
-                    failure = "make_fixtures.sh failed into " + dir;
-            }
-        }
-        EXPECT_TRUE(failure.empty()) << failure;
-        EXPECT_TRUE(fs::is_regular_file(dir + "/server.pem")) << "no certificates in " << dir;
-        return dir;
-    }
-
-    static void TearDownTestSuite()
-    {
-        if (!owned_fixtures_.empty()) {
-            std::error_code ignored;
-            fs::remove_all(owned_fixtures_, ignored);
-        }
-    }
-
     void SetUp() override
     {
         dir_ = make_temp_dir();
+        site_.dir = dir_;
         const char* bundle = std::getenv("SSL_CERT_FILE");
         had_bundle_ = bundle != nullptr;
         if (had_bundle_)
@@ -146,8 +92,7 @@ protected:
 
     void TearDown() override
     {
-        for (server_handle& server : servers_)
-            stop_update_server(server);
+        site_.stop();
         if (had_bundle_)
             setenv("SSL_CERT_FILE", old_bundle_.c_str(), 1);
         else
@@ -159,31 +104,11 @@ protected:
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-    // Starts an update server with these routes; cert names a fixture pair for HTTPS.
-    served serve(const json& routes, const std::string& cert = "")
-    {
-        const std::string id = std::to_string(servers_.size());
-        const std::string script = path("script" + id + ".json");
-        write_file(script, json{{"routes", routes}}.dump());
-        served result;
-        result.request_log = path("requests" + id + ".log");
-        std::string cert_file;
-        std::string key_file;
-        if (!cert.empty()) {
-            cert_file = fixtures() + "/" + cert + ".pem";
-            key_file = fixtures() + "/" + cert + ".key";
-        }
-        server_handle server;
-        EXPECT_TRUE(start_update_server(UPDATE_SERVER_EXE, script, server, result.request_log,
-                                        cert_file, key_file));
-        servers_.push_back(server);
-        result.port = server.port;
-        return result;
-    }
+    served serve(const json& routes, cert tls = cert::none) { return site_.serve(routes, tls); }
 
     void trust(const std::string& bundle)
     {
-        setenv("SSL_CERT_FILE", (fixtures() + "/" + bundle).c_str(), 1);
+        setenv("SSL_CERT_FILE", fixture(bundle).c_str(), 1);
     }
 
     static std::string url(const std::string& scheme, int port, const std::string& target)
@@ -226,13 +151,10 @@ protected:
     }
 
     std::string dir_;
-    std::vector<server_handle> servers_;
+    update_site site_;
     bool had_bundle_ = false;
     std::string old_bundle_;
-    static std::string owned_fixtures_;
 };
-
-std::string Download::owned_fixtures_;
 
 // --- bodies --------------------------------------------------------------------------
 
@@ -254,14 +176,14 @@ TEST_F(Download, WritesBodiesOfEverySizeByteExact)
 
     for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
-        const std::string from = url("http", server.port, "/gen/" + std::to_string(size));
+        const std::string from = url("http", server.port(), "/gen/" + std::to_string(size));
         const std::string to = path("gen.bin");
         const outcome r = download(from, to);
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(r.log, success(from, to));
-        EXPECT_TRUE(holds(to, pattern(size)));
+        EXPECT_TRUE(holds(to, pattern_bytes(size)));
     }
-    const std::string from = url("http", server.port, "/random.bin");
+    const std::string from = url("http", server.port(), "/random.bin");
     const outcome r = download(from, path("random.out"));
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(holds(path("random.out"), random_body));
@@ -274,12 +196,12 @@ TEST_F(Download, EmptyBodyGivesEmptyFileReplacingOldContent)
     const std::string to = path("dest.bin");
     write_file(to, "old content, longer than what replaces it");
 
-    const std::string small = url("http", server.port, "/small");
+    const std::string small = url("http", server.port(), "/small");
     outcome r = download(small, to);
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(holds(to, "new")) << "the old tail must not survive";
 
-    const std::string empty = url("http", server.port, "/empty");
+    const std::string empty = url("http", server.port(), "/empty");
     r = download(empty, to);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.log, success(empty, to));
@@ -294,13 +216,13 @@ TEST_F(Download, ErrorPagesAreWrittenAsTheBody)
         {{{"path", "/err"}, {"status", 500}, {"body", "<html>oops</html>"}, {"content_type", "text/html"}}}));
     const std::string to = path("dest.bin");
 
-    const std::string missing = url("http", server.port, "/no/such/file");
+    const std::string missing = url("http", server.port(), "/no/such/file");
     outcome r = download(missing, to);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.log, success(missing, to));
     EXPECT_TRUE(holds(to, "<html><body><h1>404 Not Found</h1></body></html>\n"));
 
-    const std::string failing = url("http", server.port, "/err");
+    const std::string failing = url("http", server.port(), "/err");
     r = download(failing, to);
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(holds(to, "<html>oops</html>"));
@@ -309,10 +231,10 @@ TEST_F(Download, ErrorPagesAreWrittenAsTheBody)
 TEST_F(Download, SendsUserAgentAndAcceptAndTheTargetAsWritten)
 {
     const served server = serve(json::array({{{"path", "/x"}, {"body", "x"}}}));
-    ASSERT_EQ(download(url("http", server.port, "/x"), path("a")).rc, 0);
+    ASSERT_EQ(download(url("http", server.port(), "/x"), path("a")).rc, 0);
     // Doubled slashes and escapes reach the server untouched.
-    ASSERT_EQ(download(url("http", server.port, "//api/updates/?a=1&b=x%262"), path("b")).rc, 0);
-    EXPECT_EQ(read_lines(server.request_log),
+    ASSERT_EQ(download(url("http", server.port(), "//api/updates/?a=1&b=x%262"), path("b")).rc, 0);
+    EXPECT_EQ(read_lines(server.requests),
               (std::vector<std::string>{"GET /x UA=Agent Recovery ACCEPT=application/json",
                                         "GET //api/updates/?a=1&b=x%262 UA=Agent Recovery ACCEPT=application/json"}));
 }
@@ -343,7 +265,7 @@ TEST_F(Download, UnreachableServerLeavesTheOldFileAlone)
 TEST_F(Download, DestinationThatCannotBeOpenedIsReported)
 {
     const served server = serve(json::array({{{"path", "/x"}, {"body", "payload"}}}));
-    const std::string from = url("http", server.port, "/x");
+    const std::string from = url("http", server.port(), "/x");
 
     for (const std::string& to : {path("missing/dest.bin"), dir_}) {
         SCOPED_TRACE(to);
@@ -357,7 +279,7 @@ TEST_F(Download, DestinationThatCannotBeOpenedIsReported)
 TEST_F(Download, SymbolicLinkAtTheDestinationIsRefused)
 {
     const served server = serve(json::array({{{"path", "/x"}, {"body", "planted"}}}));
-    const std::string from = url("http", server.port, "/x");
+    const std::string from = url("http", server.port(), "/x");
     write_file(path("victim"), "precious");
     fs::create_symlink(path("victim"), path("link"));
     fs::create_symlink(path("ghost"), path("dangling"));
@@ -393,12 +315,12 @@ TEST_F(Download, BrokenConnectionKeepsTheBytesReceived)
     for (const std::size_t cut : cuts) {
         for (const auto& [kind, error] : {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {
             SCOPED_TRACE(kind + " after " + std::to_string(cut));
-            const std::string from = url("http", server.port, "/" + kind + "/" + std::to_string(cut));
+            const std::string from = url("http", server.port(), "/" + kind + "/" + std::to_string(cut));
             const std::string to = path(kind + ".bin");
             const outcome r = download(from, to);
             EXPECT_EQ(r.rc, -1);
             EXPECT_EQ(r.log, read_failure(from, to, error));
-            EXPECT_TRUE(holds(to, pattern(cut)));
+            EXPECT_TRUE(holds(to, pattern_bytes(cut)));
         }
     }
 }
@@ -408,23 +330,23 @@ TEST_F(Download, BrokenTlsConnectionKeepsTheBytesReceived)
     const served server = serve(json::array(
         {{{"path", "/close"}, {"generate_bytes", 1000000}, {"fault", "close_after"}, {"fault_bytes", 5000}},
          {{"path", "/reset"}, {"generate_bytes", 1000000}, {"fault", "reset_after"}, {"fault_bytes", 5000}}}),
-        "server");
+        cert::good);
     trust("trusted_bundle.pem");
     for (const auto& [kind, error] : {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {
         SCOPED_TRACE(kind);
-        const std::string from = url("https", server.port, "/" + kind);
+        const std::string from = url("https", server.port(), "/" + kind);
         const std::string to = path(kind + ".bin");
         const outcome r = download(from, to);
         EXPECT_EQ(r.rc, -1);
         EXPECT_EQ(r.log, read_failure(from, to, error));
-        EXPECT_TRUE(holds(to, pattern(5000)));
+        EXPECT_TRUE(holds(to, pattern_bytes(5000)));
     }
 }
 
 TEST_F(Download, WriteFailureIsReported)
 {
     const served server = serve(json::array({{{"path", "/x"}, {"generate_bytes", 100000}}}));
-    const std::string from = url("http", server.port, "/x");
+    const std::string from = url("http", server.port(), "/x");
     const outcome r = download(from, "/dev/full");
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.log, opening(from) + "info Downloading file to /dev/full\nerror Could not write file: /dev/full\n");
@@ -440,7 +362,7 @@ TEST_F(Download, StallsEndAfterTheConfiguredTimeout)
     const std::string to = path("dest.bin");
     write_file(to, "previous download");
 
-    const std::string before = url("http", server.port, "/before");
+    const std::string before = url("http", server.port(), "/before");
     outcome r = download(before, to);
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.log, open_failure(before, 12002));
@@ -448,11 +370,11 @@ TEST_F(Download, StallsEndAfterTheConfiguredTimeout)
     EXPECT_GE(r.seconds, 1.9);
     EXPECT_LE(r.seconds, 4.0);
 
-    const std::string during = url("http", server.port, "/during");
+    const std::string during = url("http", server.port(), "/during");
     r = download(during, to);
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.log, read_failure(during, to, 12002));
-    EXPECT_TRUE(holds(to, pattern(5000)));
+    EXPECT_TRUE(holds(to, pattern_bytes(5000)));
     EXPECT_GE(r.seconds, 1.9);
     EXPECT_LE(r.seconds, 4.0) << "nothing arrived for 2 s, yet the transfer went on";
 }
@@ -487,7 +409,7 @@ TEST_F(Download, TricklesBelowOneBytePerSecondEnd)
 TEST_F(Download, NewFileReplacesLinksFifosAndLinkedFiles)
 {
     const served server = serve(json::array({{{"path", "/x"}, {"body", "answer"}}}));
-    const std::string from = url("http", server.port, "/x");
+    const std::string from = url("http", server.port(), "/x");
     write_file(path("victim"), "precious");
     const std::string link = path("link"), fifo = path("fifo"), linked = path("linked");
     fs::create_symlink(path("victim"), link);
@@ -515,11 +437,11 @@ TEST_F(Download, NewFileReplacesLinksFifosAndLinkedFiles)
 TEST_F(Download, NewFileStopsOneBytePastItsBound)
 {
     const served server = serve(json::array({{{"path", "/endless"}, {"generate_bytes", 50000000}}}));
-    const std::string from = url("http", server.port, "/endless");
+    const std::string from = url("http", server.port(), "/endless");
     log_capture capture;
     EXPECT_EQ(download_new_file(from, path("d.json"), false, 4096), 0) << capture.text();
     EXPECT_EQ(fs::file_size(path("d.json")), 4097u);
-    EXPECT_TRUE(holds(path("d.json"), pattern(4097)));
+    EXPECT_TRUE(holds(path("d.json"), pattern_bytes(4097)));
 }
 
 // Read back only the file the run wrote: no other user's, no second name, no FIFO.
@@ -563,25 +485,25 @@ TEST_F(Download, RedirectsAreFollowedWithTheSameHeaders)
 {
     const served target = serve(json::array({{{"path", "/files/agent.msi"}, {"body", "the package"}}}));
     const served tls_target =
-        serve(json::array({{{"path", "/secure/agent.msi"}, {"body", "the secure package"}}}), "server");
+        serve(json::array({{{"path", "/secure/agent.msi"}, {"body", "the secure package"}}}), cert::good);
     trust("trusted_bundle.pem");
     const served start = serve(json::array(
         // A redirect's own body (here too big to come with the headers) is never the download.
         {{{"path", "/start"}, {"redirect", "/hop"}, {"status", 301}, {"generate_bytes", 1000000}},
-         {{"path", "/hop"}, {"redirect", url("http", target.port, "/files/agent.msi")}, {"status", 307}},
-         {{"path", "/up"}, {"redirect", url("https", tls_target.port, "/secure/agent.msi")}}}));
+         {{"path", "/hop"}, {"redirect", url("http", target.port(), "/files/agent.msi")}, {"status", 307}},
+         {{"path", "/up"}, {"redirect", url("https", tls_target.port(), "/secure/agent.msi")}}}));
 
     const std::string to = path("dest.bin");
-    const std::string from = url("http", start.port, "/start");
+    const std::string from = url("http", start.port(), "/start");
     outcome r = download(from, to);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.log, success(from, to));
     EXPECT_TRUE(holds(to, "the package"));
-    EXPECT_EQ(read_lines(target.request_log),
+    EXPECT_EQ(read_lines(target.requests),
               std::vector<std::string>{"GET /files/agent.msi UA=Agent Recovery ACCEPT=application/json"});
 
     // Up to TLS is allowed.
-    r = download(url("http", start.port, "/up"), to);
+    r = download(url("http", start.port(), "/up"), to);
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(holds(to, "the secure package"));
 }
@@ -589,29 +511,29 @@ TEST_F(Download, RedirectsAreFollowedWithTheSameHeaders)
 TEST_F(Download, RedirectsThatMustNotBeFollowed)
 {
     const served plain = serve(json::array({{{"path", "/x"}, {"body", "downgraded"}}}));
-    const std::string down = url("http", plain.port, "/x");
-    const served tls = serve(json::array({{{"path", "/down"}, {"redirect", down}}}), "server");
+    const std::string down = url("http", plain.port(), "/x");
+    const served tls = serve(json::array({{{"path", "/down"}, {"redirect", down}}}), cert::good);
     const served loops = serve(json::array({{{"path", "/loop"}, {"redirect", "/loop"}},
                                             {{"path", "/ftp"}, {"redirect", "ftp://127.0.0.1/x"}}}));
     trust("trusted_bundle.pem");
     const std::string to = path("dest.bin");
     write_file(to, "previous download");
 
-    const std::string from_tls = url("https", tls.port, "/down");
+    const std::string from_tls = url("https", tls.port(), "/down");
     outcome r = download(from_tls, to);
     EXPECT_EQ(r.log, open_failure(from_tls, 12040));
     // Forced TLS counts as TLS.
-    const std::string forced = url("http", tls.port, "/down");
+    const std::string forced = url("http", tls.port(), "/down");
     r = download(forced, to, true);
     EXPECT_EQ(r.log, open_failure(forced, 12040, true));
-    EXPECT_TRUE(read_lines(plain.request_log).empty()) << "the plain server was contacted";
+    EXPECT_TRUE(read_lines(plain.requests).empty()) << "the plain server was contacted";
 
-    const std::string loop = url("http", loops.port, "/loop");
+    const std::string loop = url("http", loops.port(), "/loop");
     r = download(loop, to);
     EXPECT_EQ(r.log, open_failure(loop, 12156));
-    EXPECT_EQ(read_lines(loops.request_log).size(), 11u) << "ten redirects followed, then given up";
+    EXPECT_EQ(read_lines(loops.requests).size(), 11u) << "ten redirects followed, then given up";
 
-    const std::string ftp = url("http", loops.port, "/ftp");
+    const std::string ftp = url("http", loops.port(), "/ftp");
     r = download(ftp, to);
     EXPECT_EQ(r.log, open_failure(ftp, 12006));
     EXPECT_TRUE(holds(to, "previous download"));
@@ -621,28 +543,28 @@ TEST_F(Download, RedirectsThatMustNotBeFollowed)
 
 TEST_F(Download, HttpsWithTheTrustedRoot)
 {
-    const served server = serve(json::array({{{"path", "/x"}, {"generate_bytes", 300000}}}), "server");
+    const served server = serve(json::array({{{"path", "/x"}, {"generate_bytes", 300000}}}), cert::good);
     trust("trusted_bundle.pem");
     const std::string to = path("dest.bin");
 
-    for (const std::string& from : {url("https", server.port, "/x"),
-                                    "https://localhost:" + std::to_string(server.port) + "/x"}) {
+    for (const std::string& from : {url("https", server.port(), "/x"),
+                                    "https://localhost:" + std::to_string(server.port()) + "/x"}) {
         SCOPED_TRACE(from);
         const outcome r = download(from, to);
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(r.log, success(from, to));
-        EXPECT_TRUE(holds(to, pattern(300000)));
+        EXPECT_TRUE(holds(to, pattern_bytes(300000)));
     }
 }
 
 TEST_F(Download, SecureForcesTlsOnAnHttpUrl)
 {
-    const served tls = serve(json::array({{{"path", "/x"}, {"body", "over TLS"}}}), "server");
+    const served tls = serve(json::array({{{"path", "/x"}, {"body", "over TLS"}}}), cert::good);
     const served plain = serve(json::array({{{"path", "/x"}, {"body", "in the clear"}}}));
     trust("trusted_bundle.pem");
     const std::string to = path("dest.bin");
 
-    const std::string from = url("http", tls.port, "/x");
+    const std::string from = url("http", tls.port(), "/x");
     outcome r = download(from, to, true);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.log, success(from, to, true));
@@ -650,7 +572,7 @@ TEST_F(Download, SecureForcesTlsOnAnHttpUrl)
 
     // A plain server cannot satisfy it: no silent fallback to clear text.
     write_file(to, "previous download");
-    const std::string clear = url("http", plain.port, "/x");
+    const std::string clear = url("http", plain.port(), "/x");
     r = download(clear, to, true);
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.log.rfind(opening(clear, true) + "error InternetOpenUrlA failed: ", 0), 0u) << r.log;
@@ -659,14 +581,14 @@ TEST_F(Download, SecureForcesTlsOnAnHttpUrl)
 
 TEST_F(Download, UntrustedOrMismatchedCertificatesAreRefused)
 {
-    const served good = serve(json::array({{{"path", "/x"}, {"body", "x"}}}), "server");
-    const served wrong = serve(json::array({{{"path", "/x"}, {"body", "x"}}}), "wronghost");
+    const served good = serve(json::array({{{"path", "/x"}, {"body", "x"}}}), cert::good);
+    const served wrong = serve(json::array({{{"path", "/x"}, {"body", "x"}}}), cert::wrong_host);
     const std::string to = path("dest.bin");
     write_file(to, "previous download");
 
     // A bundle without the test root.
     trust("other_ca.pem");
-    const std::string from = url("https", good.port, "/x");
+    const std::string from = url("https", good.port(), "/x");
     outcome r = download(from, to);
     EXPECT_EQ(r.log, open_failure(from, 12045));
     // Without SSL_CERT_FILE the system's roots apply, and they do not know the test root.
@@ -676,12 +598,12 @@ TEST_F(Download, UntrustedOrMismatchedCertificatesAreRefused)
 
     // Trusted issuer, but the certificate names another host.
     trust("trusted_bundle.pem");
-    const std::string mismatched = url("https", wrong.port, "/x");
+    const std::string mismatched = url("https", wrong.port(), "/x");
     r = download(mismatched, to);
     EXPECT_EQ(r.log, open_failure(mismatched, 12038));
     EXPECT_TRUE(holds(to, "previous download"));
-    EXPECT_TRUE(read_lines(good.request_log).empty());
-    EXPECT_TRUE(read_lines(wrong.request_log).empty());
+    EXPECT_TRUE(read_lines(good.requests).empty());
+    EXPECT_TRUE(read_lines(wrong.requests).empty());
 }
 
 // --- memory ------------------------------------------------------------------------------
@@ -702,7 +624,7 @@ TEST_F(Download, LargeBodyStreamsInBoundedMemory)
         std::vector<unsigned char> buffer(1 << 16);
         for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
             for (ssize_t i = 0; i < n && first_wrong == UINT64_MAX; ++i)
-                if (buffer[std::size_t(i)] != static_cast<unsigned char>(((received + std::uint64_t(i)) * 31 + 7) & 0xFF))
+                if (buffer[std::size_t(i)] != pattern_byte(received + std::uint64_t(i)))
                     first_wrong = received + std::uint64_t(i);
             received += std::uint64_t(n);
         }
@@ -712,7 +634,7 @@ TEST_F(Download, LargeBodyStreamsInBoundedMemory)
     // Peak resident size starts again from the current one.
     std::ofstream("/proc/self/clear_refs") << "5";
     const long before = status_kib("VmRSS");
-    const std::string from = url("http", server.port, "/big");
+    const std::string from = url("http", server.port(), "/big");
     const outcome r = download(from, fifo);
     const long peak = status_kib("VmHWM");
     // Releases the reader if download_file never opened the FIFO.

@@ -13,15 +13,6 @@
 
 namespace download_test {
 
-// The update server's generate_bytes body: byte i is (i*31+7) & 0xFF.
-inline std::string pattern(std::size_t size)
-{
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 31 + 7) & 0xFF);
-    return data;
-}
-
 // A loopback port that refuses connections: bound, so no one else takes it, never listening.
 class refusing_port {
 public:

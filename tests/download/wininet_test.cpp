@@ -8,12 +8,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "byte_pattern.h"
 #include "loopback.h"
 #include "server_process.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using download_test::pattern;
 
 namespace {
 
@@ -86,7 +86,7 @@ TEST_F(WinInetUnderWine, BodiesArriveWholeWhateverTheStatus)
 {
     probe_result r = probe(url("/big"), "big.bin");
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(read_file(file("big.bin")) == pattern(1048577))
+    EXPECT_TRUE(read_file(file("big.bin")) == pattern_bytes(1048577))
         << "got " << read_file(file("big.bin")).size() << " bytes";
     ASSERT_EQ(r.log.size(), 3u);
     EXPECT_EQ(r.log[0], "info Opening " + url("/big") +
@@ -145,7 +145,7 @@ TEST_F(WinInetUnderWine, BrokenConnectionIsNoCompleteDownload)
             continue;
         }
         EXPECT_EQ(r.log.back(), "error InternetReadFile fiales: 12030");
-        EXPECT_TRUE(read_file(file(name)) == pattern(5000));
+        EXPECT_TRUE(read_file(file(name)) == pattern_bytes(5000));
     }
 }
 

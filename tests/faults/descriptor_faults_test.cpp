@@ -9,7 +9,6 @@
 
 namespace {
 
-using namespace faults;
 namespace fs = std::filesystem;
 
 const std::string any_hash(64, 'a');
@@ -124,14 +123,14 @@ TEST_F(Faults, HundredThousandCharacterUrl)
 TEST_F(Faults, DigestThatDoesNotMatchIsNeverInstalled)
 {
     install_expected = true;  // the control installs; every refusal is checked below
-    write_file(root + "/package.msi", read_file(fixtures() + "/signed_ok.msi"));
+    write_file(root + "/package.msi", read_file(fixture("signed_ok.msi")));
     const std::string digest = sha256_of(root + "/package.msi");
     const std::string urgent = root + "/urgent.json";
     write_file(urgent, "");
     json routes = answers(urgent);
     routes.push_back({{"path", "/agent.msi"}, {"body_file", root + "/package.msi"}});
     server& s = serve(routes);
-    env.push_back("SSL_CERT_FILE=" + fixtures() + "/trusted_bundle.pem");
+    env.push_back("SSL_CERT_FILE=" + fixture("trusted_bundle.pem"));
     configure(s);
 
     write_file(urgent, release(s.url() + "/agent.msi", digest));

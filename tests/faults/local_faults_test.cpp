@@ -7,7 +7,6 @@
 
 namespace {
 
-using namespace faults;
 namespace fs = std::filesystem;
 
 const std::string any_hash(64, 'a');
@@ -122,12 +121,12 @@ TEST_F(Faults, InstallerRemovedAfterItsSignatureWasChecked)
         if (e.rfind("PATH=", 0) == 0)
             e = "PATH=" + race + ":" + e.substr(5);
 
-    write_file(root + "/package.msi", read_file(fixtures() + "/signed_ok.msi"));
+    write_file(root + "/package.msi", read_file(fixture("signed_ok.msi")));
     write_file(root + "/urgent.json", "");
     json routes = answers(root + "/urgent.json");
     routes.push_back({{"path", "/agent.msi"}, {"body_file", root + "/package.msi"}});
     server& s = serve(routes);
-    env.push_back("SSL_CERT_FILE=" + fixtures() + "/trusted_bundle.pem");
+    env.push_back("SSL_CERT_FILE=" + fixture("trusted_bundle.pem"));
     configure(s);
 
     // The announced digest, and an empty one: a digest that could not be taken

@@ -7,7 +7,6 @@
 
 namespace {
 
-using namespace faults;
 namespace fs = std::filesystem;
 
 const std::string any_hash(64, 'a');
@@ -138,7 +137,7 @@ TEST_F(Faults, RedirectLoops)
 // A package announced over https must not arrive over plain http.
 TEST_F(Faults, HttpsToHttpRedirectIsRefused)
 {
-    write_file(root + "/package.msi", read_file(fixtures() + "/signed_ok.msi"));
+    write_file(root + "/package.msi", read_file(fixture("signed_ok.msi")));
     server& plain = serve(json::array({{{"path", "/agent.msi"}, {"body_file", root + "/package.msi"}}}));
     write_file(root + "/urgent.json", "");
     json routes = answers(root + "/urgent.json");
@@ -160,7 +159,7 @@ TEST_F(Faults, HttpsToHttpRedirectIsRefused)
 // from that server.
 TEST_F(Faults, CertificateForAnotherHost)
 {
-    write_file(root + "/package.msi", read_file(fixtures() + "/signed_ok.msi"));
+    write_file(root + "/package.msi", read_file(fixture("signed_ok.msi")));
     json impostor_routes = answers(root + "/urgent.json");
     impostor_routes.push_back({{"path", "/agent.msi"}, {"body_file", root + "/package.msi"}});
     write_file(root + "/urgent.json", "");

@@ -5,26 +5,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
 
-#include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Made here only when CTest did not hand a directory over; removed when the test
-// program ends.
-struct own_fixtures {
-    std::string root;
-    ~own_fixtures()
-    {
-        std::error_code ignored;
-        if (!root.empty())
-            fs::remove_all(root, ignored);
-    }
-};
 
 // For every Wine process here. TMPDIR decides which wineserver a process joins: one for
 // all, the one fresh-prefix.sh started.
@@ -32,41 +17,6 @@ const char* wine_env[] = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=", 
                           "WINEPREFIX=" INSTALLER_WINE_PREFIX};
 
 }  // namespace
-
-const std::string& fixtures_dir()
-{
-    static own_fixtures made;
-    static const std::string dir = [] {
-        if (fs::exists(INSTALLER_FIXTURES_DIR "/signed_ok.msi"))
-            return std::string(INSTALLER_FIXTURES_DIR);
-        made.root = make_temp_dir();
-        const std::string out = made.root + "/fixtures";
-        const int status = run_process({"bash", FIXTURES_SCRIPT, out}, {}, made.root + "/make.log",
-                                       made.root + "/make.log", 120);
-        if (status != 0)
-            throw std::runtime_error("make_fixtures.sh failed: " + read_file(made.root + "/make.log"));
-        return out;
-    }();
-    return dir;
-}
-
-std::string fixture(const std::string& name) { return fixtures_dir() + "/" + name; }
-
-std::string sha256_of(const std::string& path)
-{
-    const std::string data = read_file(path);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 failed");
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0x0F];
-    }
-    return text;
-}
 
 std::string upper(std::string text)
 {
@@ -99,16 +49,16 @@ int wine_msiexec(const std::vector<std::string>& args, const std::string& out_fi
 
 void InstallerApp::SetUp()
 {
-    AppDir::SetUp();
+    UpdateSite::SetUp();
     fs::remove_all(app);
     // Blank and non-ASCII letter: the command line must keep the paths whole.
     app = root + "/APP d\xC3\xA9ploy\xC3\xA9";
     fs::create_directories(app + "/etc");
     install(AGENT_RECOVERY_EXE);
     write("VERSION", "1.0.0\n");
-    site = root + "/site";
+    files = root + "/site";
     recorder = root + "/msiexec";
-    fs::create_directories(site);
+    fs::create_directories(files);
     fs::create_directories(recorder);
     // Both the HTTPS client and the signature check trust exactly the test CA.
     env.push_back("SSL_CERT_FILE=" + fixture("trusted_bundle.pem"));
@@ -116,37 +66,27 @@ void InstallerApp::SetUp()
 
 void InstallerApp::TearDown()
 {
-    stop_update_server(server);
-    AppDir::TearDown();
+    UpdateSite::TearDown();
 }
 
 std::string InstallerApp::url() const
 {
-    return scheme + "://127.0.0.1:" + std::to_string(server.port) + "/files/agent.msi";
+    return site.servers.front().url() + "/files/agent.msi";
 }
 
 void InstallerApp::serve(const std::string& package, const std::string& hash)
 {
-    using nlohmann::json;
-    fs::copy_file(package, site + "/agent.msi", fs::copy_options::overwrite_existing);
-    write_file(site + "/regular.json", R"({"results":[]})");
-    const json script = {
-        {"routes",
-         {{{"path", "/api/updates/"}, {"query", {{"urgent", "false"}}},
-           {"body_file", site + "/regular.json"}, {"content_type", "application/json"}},
-          {{"path", "/api/updates/"}, {"query", {{"urgent", "true"}}},
-           {"body_file", site + "/urgent.json"}, {"content_type", "application/json"}},
-          {{"path", "/files/agent.msi"}, {"body_file", site + "/agent.msi"}}}}};
-    if (server.pid <= 0) {  // a running server picks the new files up on its next request
-        write_file(site + "/script.json", script.dump());
-        const bool tls = scheme == "https";
-        ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, site + "/script.json", server,
-                                        site + "/requests.log", tls ? fixture("server.pem") : "",
-                                        tls ? fixture("server.key") : ""));
+    fs::copy_file(package, files + "/agent.msi", fs::copy_options::overwrite_existing);
+    write_file(files + "/regular.json", R"({"results":[]})");
+    if (site.servers.empty()) {  // a running server picks the new files up on its next request
+        json routes = answers(files + "/urgent.json", files + "/regular.json");
+        routes.push_back({{"path", "/files/agent.msi"}, {"body_file", files + "/agent.msi"}});
+        if (UpdateSite::serve(routes, scheme == "https" ? cert::good : cert::none).port() == 0)
+            FAIL() << "the update server did not start";
     }
     // The port is known only now; the server reads the body per request.
-    write_file(site + "/urgent.json", json{{"results", {{{"url", url()}, {"hash", hash}}}}}.dump());
-    write_config(scheme, "127.0.0.1", std::to_string(server.port));
+    write_file(files + "/urgent.json", release(url(), hash));
+    write_config(scheme, "127.0.0.1", std::to_string(site.servers.front().port()));
 }
 
 void write_recording_msiexec(const std::string& bin)

@@ -4,15 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app_fixture.h"
-
-// The directory make_fixtures.sh filled: the build's (CTest refills it once per run),
-// otherwise one made here on first use (a few seconds).
-const std::string& fixtures_dir();
-std::string fixture(const std::string& name);
-
-// Lower-case hex SHA-256 of a file's bytes, computed with OpenSSL.
-std::string sha256_of(const std::string& path);
+#include "fixtures.h"
+#include "update_site.h"
 
 std::string upper(std::string text);
 
@@ -36,11 +29,10 @@ int wine_msiexec(const std::vector<std::string>& args, const std::string& out_fi
 
 // A scratch APP directory whose name holds a blank and a non-ASCII letter, an update
 // site announcing one package, and msiexec replaced where a test asks for it.
-class InstallerApp : public AppDir {
+class InstallerApp : public UpdateSite {
 protected:
-    std::string site;      // files the update server serves
+    std::string files;     // what the update server serves
     std::string recorder;  // where the stand-in msiexec leaves its records
-    server_handle server;
     std::string scheme = "http";
 
     void SetUp() override;

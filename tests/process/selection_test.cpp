@@ -1,75 +1,24 @@
 // Which server is asked, in which order, and what its answer leads to: whole runs
 // against real loopback update servers.
-#include <algorithm>
-#include <deque>
-
-#include <nlohmann/json.hpp>
-
-#include "app_fixture.h"
+#include "fixtures.h"
+#include "update_site.h"
 
 namespace {
 
-using json = nlohmann::json;
-using strings = std::vector<std::string>;
-
-class Selection : public AppDir {
+class Selection : public UpdateSite {
 protected:
-    struct server {
-        server_handle handle;
-        std::string requests;  // request log path
-        std::string url() const { return "http://127.0.0.1:" + std::to_string(handle.port); }
-        std::string tls_url() const { return "https://127.0.0.1:" + std::to_string(handle.port); }
-    };
-    std::deque<server> servers;  // references handed out stay valid
-    std::string pki;
-
-    void TearDown() override
-    {
-        for (server& s : servers)
-            stop_update_server(s.handle);
-        AppDir::TearDown();
-    }
-
     // A server answering the non-urgent and the urgent query with these descriptors
     // (text, so that malformed answers can be served too), plus any further routes.
     const server& serve(const std::string& regular, const std::string& urgent, json extra = json::array(),
                         bool tls = false)
     {
-        const std::string n = std::to_string(servers.size());
+        const std::string n = std::to_string(site.servers.size());
         write_file(root + "/regular" + n + ".json", regular);
         write_file(root + "/urgent" + n + ".json", urgent);
-        json routes = json::array({
-            {{"path", "/api/updates/"}, {"query", {{"urgent", "false"}}}, {"body_file", root + "/regular" + n + ".json"},
-             {"content_type", "application/json"}},
-            {{"path", "/api/updates/"}, {"query", {{"urgent", "true"}}}, {"body_file", root + "/urgent" + n + ".json"},
-             {"content_type", "application/json"}},
-        });
+        json routes = answers(root + "/urgent" + n + ".json", root + "/regular" + n + ".json");
         for (const auto& r : extra)
             routes.insert(routes.begin(), r);
-        const std::string script = root + "/script" + n + ".json";
-        write_file(script, json{{"routes", routes}}.dump());
-        server s;
-        s.requests = root + "/requests" + n + ".log";
-        if (tls)
-            make_pki();
-        EXPECT_TRUE(start_update_server(UPDATE_SERVER_EXE, script, s.handle, s.requests,
-                                        tls ? pki + "/server.pem" : "", tls ? pki + "/server.key" : ""));
-        servers.push_back(s);
-        return servers.back();
-    }
-
-    void make_pki()
-    {
-        if (!pki.empty())
-            return;
-        pki = root + "/pki";
-        ASSERT_EQ(run_process({"bash", FIXTURES_SCRIPT, pki}, {}, "", root + "/fixtures.err", 120), 0);
-        env.push_back("SSL_CERT_FILE=" + pki + "/trusted_bundle.pem");
-    }
-
-    static std::string release(const std::string& url, const std::string& hash = std::string(64, 'a'))
-    {
-        return json{{"results", json::array({{{"url", url}, {"hash", hash}}})}}.dump();
+        return UpdateSite::serve(routes, tls ? cert::good : cert::none);
     }
 
     std::string rewrite(std::size_t index, const std::string& urgent)
@@ -79,13 +28,6 @@ protected:
     }
 
     void inventory(const strings& urls) { write("etc/inventory.conf", json{{"alternative_urls", urls}}.dump()); }
-
-    static strings requests_of(const server& s) { return read_lines(s.requests); }
-    static bool has(const std::string& log, const std::string& message)
-    {
-        const strings m = messages(log);
-        return std::find(m.begin(), m.end(), message) != m.end();
-    }
 };
 
 const std::string no_release = R"({"results":[]})";
@@ -125,7 +67,7 @@ TEST_F(Selection, FirstAnsweringAlternativeEndsTheSearch)
     const run_result r = run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines_with(r.log, "Couldn't reach").size(), 2u) << "configured server and first alternative";
-    EXPECT_TRUE(has(r.log, "[info] Couldn't reach http://127.0.0.1:1"));
+    EXPECT_TRUE(has(r, "[info] Couldn't reach http://127.0.0.1:1"));
     EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
     EXPECT_EQ(requests_of(first).size(), 2u);
     EXPECT_TRUE(requests_of(second).empty());
@@ -139,7 +81,7 @@ TEST_F(Selection, NobodyAnswers)
     const run_result r = run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines_with(r.log, "Could not download update file").size(), 3u) << "one query per server";
-    EXPECT_TRUE(has(r.log, "[info] Couldn't reach http://no-such-host.invalid"));
+    EXPECT_TRUE(has(r, "[info] Couldn't reach http://no-such-host.invalid"));
     EXPECT_EQ(messages(r.log).back(), "[info] We have not reached any url, so we stop here");
 }
 
@@ -148,14 +90,14 @@ TEST_F(Selection, TlsFlagOfEachAlternativeComesFromItsUrl)
     const server& secure_server = serve(no_release, no_release, json::array(), true);
     write_config("https", "127.0.0.1", "1");
     write("VERSION", "1");
-    inventory({closed, secure_server.tls_url()});
+    inventory({closed, secure_server.url()});
     const run_result r = run();
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(has(r.log, "[info] Using TLS: true"));
+    EXPECT_TRUE(has(r, "[info] Using TLS: true"));
     EXPECT_EQ(lines_with(r.log, "/api/updates/?platform=windows&urgent=false&version=1 with headers "
                                 "Accept: application/json and secure false").size(), 1u)
         << "http alternative: flag false, whatever the configuration says";
-    EXPECT_EQ(lines_with(r.log, secure_server.tls_url() + "/api/updates/?platform=windows&urgent=true&version=1 "
+    EXPECT_EQ(lines_with(r.log, secure_server.url() + "/api/updates/?platform=windows&urgent=true&version=1 "
                                 "with headers Accept: application/json and secure true").size(), 1u);
     EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
 }
@@ -163,23 +105,23 @@ TEST_F(Selection, TlsFlagOfEachAlternativeComesFromItsUrl)
 TEST_F(Selection, InstallerIsFetchedWithTheAnsweringServersFlag)
 {
     const server& s = serve(no_release, "", json::array({{{"path", "/files/agent.msi"}, {"body", "not an msi"}}}), true);
-    const std::string installer = s.tls_url() + "/files/agent.msi";
+    const std::string installer = s.url() + "/files/agent.msi";
     rewrite(0, release(installer));
     write_config("http", "127.0.0.1", "1");  // plain configured server, down
     write("VERSION", "1");
-    inventory({s.tls_url()});
+    inventory({s.url()});
     const run_result r = run();
-    EXPECT_TRUE(has(r.log, "[info] Found new urgent update: " + installer));
-    EXPECT_TRUE(has(r.log, "[info] Opening " + installer + " with headers Accept: application/json and secure true"));
-    EXPECT_TRUE(has(r.log, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
+    EXPECT_TRUE(has(r, "[info] Found new urgent update: " + installer));
+    EXPECT_TRUE(has(r, "[info] Opening " + installer + " with headers Accept: application/json and secure true"));
+    EXPECT_TRUE(has(r, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
 
     // A plain configured server announcing an https installer: the flag stays false.
     const server& plain = serve(no_release, release(installer));
     write_config("http", "127.0.0.1", std::to_string(plain.handle.port));
     write("etc/inventory.conf", "{}");
     const run_result again = run();
-    EXPECT_TRUE(has(again.log, "[info] Opening " + installer + " with headers Accept: application/json and secure false"));
-    EXPECT_TRUE(has(again.log, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
+    EXPECT_TRUE(has(again, "[info] Opening " + installer + " with headers Accept: application/json and secure false"));
+    EXPECT_TRUE(has(again, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
 }
 
 TEST_F(Selection, DecisionTable)
@@ -225,7 +167,7 @@ TEST_F(Selection, QueryTextIsSentUnchanged)
     const strings seen = requests_of(s);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].substr(0, seen[0].find(" UA=")), "GET //api/updates/?platform=windows&urgent=false&version=1.2&beta=3");
-    EXPECT_TRUE(has(r.log, "[error] Caught exception when parsing JSON")) << "the 404 page still counts as an answer";
+    EXPECT_TRUE(has(r, "[error] Caught exception when parsing JSON")) << "the 404 page still counts as an answer";
     EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
 }
 
@@ -239,7 +181,7 @@ TEST_F(Selection, ServerDyingBetweenTheQueriesWasNotReached)
     inventory({next.url()});
     const run_result r = run();
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(has(r.log, "[info] Couldn't reach " + dying.url()));
+    EXPECT_TRUE(has(r, "[info] Couldn't reach " + dying.url()));
     EXPECT_EQ(requests_of(next).size(), 2u) << "the next server is asked";
     EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
 }
@@ -259,7 +201,7 @@ TEST_F(Selection, WindowsBuildFindsAndDownloadsUnderWine)
 
     const run_result r = run_under_wine();
     const std::string installer = "/files/agent.msi";
-    EXPECT_TRUE(has(r.log, "[info] Found new urgent update: " + s.url() + installer)) << r.log;
+    EXPECT_TRUE(has(r, "[info] Found new urgent update: " + s.url() + installer)) << r.log;
     EXPECT_EQ(lines_with(r.log, "Downloaded installer from " + s.url() + installer + " to Z:").size(), 1u) << r.log;
     const strings seen = requests_of(s);
     ASSERT_EQ(seen.size(), 3u);
@@ -268,7 +210,7 @@ TEST_F(Selection, WindowsBuildFindsAndDownloadsUnderWine)
     EXPECT_EQ(seen[2], "GET /files/agent.msi UA=Agent Recovery ACCEPT=*/*|application/json");
 
     // Nobody answers.
-    stop_update_server(servers[0].handle);
+    stop_update_server(site.servers[0].handle);
     std::filesystem::remove_all(app + "/var");
     const run_result down = run_under_wine();
     EXPECT_EQ(down.status, 0);
@@ -294,7 +236,7 @@ TEST_F(Selection, ServerClosingWithoutAnyAnswerIsNotReached)
     const auto check = [&](const run_result& r, std::size_t asked) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(lines_with(r.log, "InternetOpenUrlA failed: 12152").size(), 1u) << r.log;
-        EXPECT_TRUE(has(r.log, "[info] Couldn't reach " + configured.url())) << r.log;
+        EXPECT_TRUE(has(r, "[info] Couldn't reach " + configured.url())) << r.log;
         EXPECT_EQ(requests_of(alternative).size(), asked) << "the alternative is asked";
         EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here")
             << r.log;

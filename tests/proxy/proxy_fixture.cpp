@@ -87,22 +87,6 @@ strings ProxySuite::proxied_requests(const lab::site& s)
     return requests;
 }
 
-std::string ProxySuite::last(const run_result& r)
-{
-    strings m = messages(r.log);
-    while (!m.empty() && m.back().empty())
-        m.pop_back();
-    return m.empty() ? "" : m.back();
-}
-
-bool ProxySuite::has(const run_result& r, const std::string& message) { return count(r, message) > 0; }
-
-std::size_t ProxySuite::count(const run_result& r, const std::string& message)
-{
-    const strings m = messages(r.log);
-    return static_cast<std::size_t>(std::count(m.begin(), m.end(), message));
-}
-
 std::string ProxySuite::errors(const run_result& r)
 {
     strings seen;

@@ -32,13 +32,15 @@ protected:
     static targets targets_of(const std::vector<lab::hit>& hits);
     // tinyproxy's request lines for the same run, through an HTTP proxy or a CONNECT tunnel.
     static strings proxied_requests(const lab::site& s);
-    // The last message of the log.
-    static std::string last(const run_result& r);
     // The run's error messages, each once, for the case's summary line.
     static std::string errors(const run_result& r);
-    static bool has(const run_result& r, const std::string& message);
-    static std::size_t count(const run_result& r, const std::string& message);
 };
+
+// How a run ends.
+inline constexpr const char* installed = "[info] Installer returned with code 0";
+inline constexpr const char* no_update = "[info] We reached the url and didn't get any updates, so we stop here";
+inline constexpr const char* not_reached = "[info] We have not reached any url, so we stop here";
+inline constexpr const char* parse_failed = "[error] Caught exception when parsing JSON";
 
 // Proxy settings of the calling environment must not leak into a run.
 extern const strings no_proxy_settings;

@@ -10,10 +10,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const installed = "[info] Installer returned with code 0";
-const char* const no_update = "[info] We reached the url and didn't get any updates, so we stop here";
-const char* const not_reached = "[info] We have not reached any url, so we stop here";
-const char* const parse_failed = "[error] Caught exception when parsing JSON";
 
 class LinuxProxyRuns : public ProxySuite {
 protected:

@@ -13,10 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const installed = "[info] Installer returned with code 0";
-const char* const no_update = "[info] We reached the url and didn't get any updates, so we stop here";
-const char* const not_reached = "[info] We have not reached any url, so we stop here";
-const char* const parse_failed = "[error] Caught exception when parsing JSON";
 const char* const via_tinyproxy = "1.1 proxy-under-test (tinyproxy/1.11.1)";
 
 const strings wine_settings = {"WINEPREFIX=" PROXY_WINE_PREFIX, "WINEDEBUG=-all", "TMPDIR=" PROXY_WINE_PREFIX ".tmp",

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+
 struct server_handle {
     pid_t pid = -1;
     int port = 0;
@@ -31,12 +33,3 @@ int stop_update_server(server_handle& h);
 // signal, -1 if it could not be started, -2 on timeout (the child is killed).
 int run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                 const std::string& stdout_file, const std::string& stderr_file, double timeout_seconds);
-
-// A fresh directory under $TMPDIR (or /tmp). The caller removes it.
-std::string make_temp_dir();
-
-// Whole-file helpers; read_* return empty results for a missing file,
-// write_file throws std::runtime_error if it cannot write.
-std::string read_file(const std::string& path);
-std::vector<std::string> read_lines(const std::string& path);
-void write_file(const std::string& path, const std::string& data);

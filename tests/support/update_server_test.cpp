@@ -2,6 +2,8 @@
 // process-level tests rely on.
 #include "server_process.h"
 
+#include "byte_pattern.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -17,7 +19,7 @@ namespace {
 
 using json = nlohmann::json;
 
-std::string pattern_bytes(std::size_t n, std::size_t seed) {
+std::string seeded_bytes(std::size_t n, std::size_t seed) {
     std::string s(n, '\0');
     for (std::size_t i = 0; i < n; ++i) s[i] = char((i * 131 + seed + i / 977) & 0xFF);
     return s;
@@ -79,7 +81,7 @@ TEST_F(UpdateServer, MatchesQueryAndLogsRawTarget) {
 }
 
 TEST_F(UpdateServer, BodyFileIsByteExactAndReadPerRequest) {
-    const std::string first = pattern_bytes(3 * 1024 * 1024 + 17, 1);
+    const std::string first = seeded_bytes(3 * 1024 * 1024 + 17, 1);
     write_file(path("agent.msi"), first);
     start({{{"path", "/files/agent.msi"}, {"body_file", path("agent.msi")}}});
 
@@ -96,11 +98,11 @@ TEST_F(UpdateServer, GeneratesPatternOfExactLength) {
     const std::string body = read_file(path("body"));
     ASSERT_EQ(body.size(), 5000003u);
     for (std::size_t i = 0; i < body.size(); i += 4099)
-        ASSERT_EQ(static_cast<unsigned char>(body[i]), (i * 31 + 7) & 0xFF) << i;
+        ASSERT_EQ(static_cast<unsigned char>(body[i]), pattern_byte(i)) << i;
 }
 
 TEST_F(UpdateServer, CloseAndResetCutTheBodyShort) {
-    const std::string data = pattern_bytes(200000, 2);
+    const std::string data = seeded_bytes(200000, 2);
     write_file(path("x"), data);
     start({{{"path", "/broken"}, {"body_file", path("x")}, {"fault", "close_after"}, {"fault_bytes", 5000}},
            {{"path", "/reset"}, {"body_file", path("x")}, {"fault", "reset_after"}, {"fault_bytes", 5000}}});
@@ -114,7 +116,7 @@ TEST_F(UpdateServer, CloseAndResetCutTheBodyShort) {
 }
 
 TEST_F(UpdateServer, StallsAreBoundedAndDoNotDelayStop) {
-    write_file(path("x"), pattern_bytes(100000, 3));
+    write_file(path("x"), seeded_bytes(100000, 3));
     start({{{"path", "/stall"}, {"fault", "stall_before_headers"}, {"stall_seconds", 30}},
            {{"path", "/stall-body"}, {"body_file", path("x")}, {"fault", "stall_after"}, {"fault_bytes", 1000},
             {"stall_seconds", 30}}});

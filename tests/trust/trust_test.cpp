@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -19,6 +17,9 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "fixtures.h"
+#include "server_process.h"
 
 namespace fs = std::filesystem;
 
@@ -39,15 +40,6 @@ std::string shell_quoted(const std::string& text) {
     std::string out = "'";
     for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
-}
-
-std::string make_temp_dir(const char* tag) {
-    const char* base = std::getenv("TMPDIR");
-    const std::string dir = base != nullptr && *base != '\0' ? base : "/tmp";
-    std::string pattern = dir + "/" + tag + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : std::string();
 }
 
 // Sets (or with nullptr removes) an environment variable for one scope.
@@ -118,29 +110,16 @@ std::string printable(const std::u16string& text) {
 class Trust : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const char* prepared = std::getenv("TRUST_FIXTURES_DIR");
-        if (prepared != nullptr && *prepared != '\0') {
-            dir_ = prepared;
-        } else {
-            dir_ = make_temp_dir("trust_fixtures");
-            owns_dir_ = !dir_.empty();
-            const std::string command =
-                "bash " + shell_quoted(FIXTURES_SCRIPT) + " " + shell_quoted(dir_) + " >/dev/null";
-            if (dir_.empty() || std::system(command.c_str()) != 0) {
-                setup_error_ = "make_fixtures.sh failed into '" + dir_ + "'";
-            }
+        try {
+            dir_ = fixtures_dir();
+        } catch (const std::exception& e) {
+            setup_error_ = e.what();
         }
         bundle_ = dir_ + "/trusted_bundle.pem";
         setenv("SSL_CERT_FILE", bundle_.c_str(), 1);
     }
 
-    static void TearDownTestSuite() {
-        if (owns_dir_) {
-            std::error_code ignored;
-            fs::remove_all(dir_, ignored);
-        }
-        unsetenv("SSL_CERT_FILE");
-    }
+    static void TearDownTestSuite() { unsetenv("SSL_CERT_FILE"); }
 
     void SetUp() override {
         ASSERT_TRUE(setup_error_.empty()) << setup_error_;
@@ -148,7 +127,6 @@ protected:
         // Each case starts from the trusted bundle, whatever an earlier one did.
         setenv("SSL_CERT_FILE", bundle_.c_str(), 1);
         scratch_ = make_temp_dir("trust_case");
-        ASSERT_FALSE(scratch_.empty());
     }
 
     void TearDown() override {
@@ -172,14 +150,12 @@ protected:
     static std::string dir_;
     static std::string bundle_;
     static std::string setup_error_;
-    static bool owns_dir_;
     std::string scratch_;
 };
 
 std::string Trust::dir_;
 std::string Trust::bundle_;
 std::string Trust::setup_error_;
-bool Trust::owns_dir_ = false;
 
 // --- trust_verify_file -------------------------------------------------------------
 
@@ -384,87 +360,10 @@ TEST_F(Trust, OneCheckTakesMilliseconds) {
 
 // --- an organisation with an embedded NUL --------------------------------------------
 
-// Issues a code-signing certificate under the fixture root whose O holds `organisation`
-// byte for byte, and signs unsigned.msi with it into `out_msi`. The openssl command
-// line cannot write such a name, hence the library.
-bool sign_with_organisation(const std::string& fixtures, const std::string& work,
-                            const std::string& organisation, const std::string& out_msi) {
-    bool ok = false;
-    X509* ca = nullptr;
-    EVP_PKEY* ca_key = nullptr;
-    EVP_PKEY* key = nullptr;
-    X509* cert = nullptr;
-    X509_NAME* name = nullptr;
-    if (FILE* f = std::fopen((fixtures + "/ca.pem").c_str(), "r")) {
-        ca = PEM_read_X509(f, nullptr, nullptr, nullptr);
-        std::fclose(f);
-    }
-    if (FILE* f = std::fopen((fixtures + "/ca.key").c_str(), "r")) {
-        ca_key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
-        std::fclose(f);
-    }
-    key = EVP_RSA_gen(2048);
-    cert = X509_new();
-    name = X509_NAME_new();
-    const std::string cert_file = work + "/nul_signer.pem";
-    const std::string key_file = work + "/nul_signer.key";
-    if (ca != nullptr && ca_key != nullptr && key != nullptr && cert != nullptr &&
-        name != nullptr) {
-        X509V3_CTX ctx;
-        X509V3_set_ctx(&ctx, ca, cert, nullptr, nullptr, 0);
-        const auto add_ext = [&](int nid, const char* value) {
-            X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-            const bool added = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
-            X509_EXTENSION_free(ext);
-            return added;
-        };
-        ok = X509_set_version(cert, 2) == 1 &&
-             ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x5A5A) == 1 &&
-             X509_gmtime_adj(X509_getm_notBefore(cert), -86400) != nullptr &&
-             X509_gmtime_adj(X509_getm_notAfter(cert), 86400L * 365) != nullptr &&
-             X509_NAME_add_entry_by_NID(
-                 name, NID_organizationName, V_ASN1_UTF8STRING,
-                 reinterpret_cast<const unsigned char*>(organisation.data()),
-                 static_cast<int>(organisation.size()), -1, 0) == 1 &&
-             X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                        reinterpret_cast<const unsigned char*>("NUL Signing"),
-                                        -1, -1, 0) == 1 &&
-             X509_set_subject_name(cert, name) == 1 &&
-             X509_set_issuer_name(cert, X509_get_subject_name(ca)) == 1 &&
-             X509_set_pubkey(cert, key) == 1 &&
-             add_ext(NID_basic_constraints, "critical,CA:FALSE") &&
-             add_ext(NID_key_usage, "critical,digitalSignature") &&
-             add_ext(NID_ext_key_usage, "codeSigning") &&
-             add_ext(NID_authority_key_identifier, "keyid") &&
-             X509_sign(cert, ca_key, EVP_sha256()) > 0;
-    }
-    if (ok) {
-        FILE* c = std::fopen(cert_file.c_str(), "w");
-        FILE* k = std::fopen(key_file.c_str(), "w");
-        ok = c != nullptr && k != nullptr && PEM_write_X509(c, cert) == 1 &&
-             PEM_write_PrivateKey(k, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-        if (c != nullptr) std::fclose(c);
-        if (k != nullptr) std::fclose(k);
-    }
-    X509_NAME_free(name);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    EVP_PKEY_free(ca_key);
-    X509_free(ca);
-    ERR_clear_error();
-    if (!ok) return false;
-    fs::remove(out_msi);
-    const std::string command =
-        "osslsigncode sign -h sha256 -certs " + shell_quoted(cert_file) + " -key " +
-        shell_quoted(key_file) + " -in " + shell_quoted(fixtures + "/unsigned.msi") + " -out " +
-        shell_quoted(out_msi) + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-}
-
 TEST_F(Trust, OrganisationWithEmbeddedNulIsRefused) {
     const std::string msi = scratch_ + "/nul.msi";
     // The same route with a plain name first, so a refusal below is about the NUL.
-    ASSERT_TRUE(sign_with_organisation(dir_, scratch_, "VELQUORA SA", msi));
+    ASSERT_TRUE(sign_with_organisation(scratch_, "VELQUORA SA", msi));
     EXPECT_TRUE(platform::trust_verify_file(widen_ascii(msi)));
     const organisation_result plain = read_organisation(widen_ascii(msi));
     EXPECT_TRUE(plain.ok);
@@ -472,7 +371,7 @@ TEST_F(Trust, OrganisationWithEmbeddedNulIsRefused) {
 
     // Read as a C string this would be exactly "VELQUORA SA".
     const std::string impostor("VELQUORA SA\0 Impostor Ltd", 25);
-    ASSERT_TRUE(sign_with_organisation(dir_, scratch_, impostor, msi));
+    ASSERT_TRUE(sign_with_organisation(scratch_, impostor, msi));
     EXPECT_TRUE(platform::trust_verify_file(widen_ascii(msi)));
     EXPECT_FALSE(read_organisation(widen_ascii(msi)).ok);
 }

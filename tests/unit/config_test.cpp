@@ -1,19 +1,20 @@
 #include <gtest/gtest.h>
 
 #include "config/config_files.h"
-#include "test_util.h"
+#include "files.h"
+#include "log_capture.h"
 
 namespace {
 
 struct ConfigFiles : ::testing::Test {
-    std::filesystem::path dir = test::make_scratch_dir("config");
+    std::filesystem::path dir = make_temp_dir("config");
     ~ConfigFiles() override { std::filesystem::remove_all(dir); }
 
     bool read(const std::string& content, nlohmann::json& value, std::string& log)
     {
         const auto path = dir / "doc.json";
-        test::write_file(path, content);
-        test::log_capture capture;
+        write_file(path, content);
+        log_capture capture;
         const bool ok = read_json_file(path.string(), value);
         log = capture.text();
         return ok;
@@ -51,7 +52,7 @@ TEST_F(ConfigFiles, JsonReaderReportsAMissingFile)
 {
     nlohmann::json value;
     const std::string missing = (dir / "nothing.json").string();
-    test::log_capture capture;
+    log_capture capture;
     EXPECT_FALSE(read_json_file(missing, value));
     EXPECT_EQ(capture.text(), "error Could not open " + missing + "\n");
 }
@@ -63,7 +64,7 @@ TEST_F(ConfigFiles, VersionIsTheFirstWord)
     for (const Case& c : {Case{"2.3.1 more text", "2.3.1"}, Case{"2.3.1\r\n", "2.3.1"},
                           Case{"2.3.1\n", "2.3.1"}, Case{"  \t\n 7.0-rc&x=1\n", "7.0-rc&x=1"},
                           Case{"", ""}, Case{" \r\n\t", ""}}) {
-        test::write_file(path, c.content);
+        write_file(path, c.content);
         std::string version;
         EXPECT_TRUE(read_agent_version(path, version)) << c.content;
         EXPECT_EQ(version, c.version) << c.content;

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "installer/digest.h"
-#include "test_util.h"
+#include "byte_pattern.h"
+#include "files.h"
+#include "log_capture.h"
 
 namespace {
 
 struct Digest : ::testing::Test {
-    std::filesystem::path dir = test::make_scratch_dir("digest");
+    std::filesystem::path dir = make_temp_dir("digest");
     ~Digest() override { std::filesystem::remove_all(dir); }
 };
 
@@ -21,7 +23,7 @@ TEST_F(Digest, KnownDigestsAndProgressMarks)
              Case{3500000, "081b7848a1e8302292e910c14e4d6864be2709b0b6eb227c0aa3654028e54c52", "###"},
          }) {
         const auto path = dir / ("pattern-" + std::to_string(c.size));
-        test::write_file(path, test::pattern_bytes(c.size));
+        write_file(path, pattern_bytes(c.size));
         ::testing::internal::CaptureStdout();
         const std::string digest = get_file_hash(path.string());
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.marks) << c.size;
@@ -32,7 +34,7 @@ TEST_F(Digest, KnownDigestsAndProgressMarks)
 TEST_F(Digest, BinaryContentIsHashedAsIs)
 {
     const auto path = dir / "crlf";
-    test::write_file(path, std::string("a\r\nb\x1a\0c", 7));
+    write_file(path, std::string("a\r\nb\x1a\0c", 7));
     // sha256 of the 7 bytes 61 0d 0a 62 1a 00 63; a text-mode read would change it.
     EXPECT_EQ(get_file_hash(path.string()),
               "4187a64dd2406f65218ae01899b60c5ba073a44474c9df21770b2476729e6f1d");
@@ -40,7 +42,7 @@ TEST_F(Digest, BinaryContentIsHashedAsIs)
 
 TEST_F(Digest, MissingFileGivesNoDigest)
 {
-    test::log_capture capture;
+    log_capture capture;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(get_file_hash((dir / "absent.msi").string()), "");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");

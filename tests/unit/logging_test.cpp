@@ -2,16 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <spdlog/details/os.h>
+#include <spdlog/spdlog.h>
 
 #include "logging/logging.h"
-#include "test_util.h"
+
+#include "files.h"
 
 namespace {
 
 const std::string eol = SPDLOG_EOL;  // CR LF on Windows, LF elsewhere
 
 struct Logging : ::testing::Test {
-    std::filesystem::path dir = test::make_scratch_dir("logging");
+    std::filesystem::path dir = make_temp_dir("logging");
     std::filesystem::path log = dir / "agent_recovery.log";
     std::shared_ptr<spdlog::logger> console = spdlog::default_logger();
 
@@ -51,7 +53,7 @@ TEST_F(Logging, RecordFormat)
     spdlog::drop_all();
     spdlog::set_default_logger(console);
 
-    const std::string text = test::read_file(log);
+    const std::string text = read_file(log);
     const std::string stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[recovery_logger\] )";
     const std::regex expected("^" + stamp + R"(\[info\] Starting Recovery agent 1\.0\.1)" + eol +
                               stamp + R"(\[error\] Could not open x)" + eol + stamp +
@@ -65,7 +67,7 @@ TEST_F(Logging, RunsAppend)
 {
     run({"first run"});
     run({"second run"});
-    const std::string text = test::read_file(log);
+    const std::string text = read_file(log);
     const auto first = text.find("first run");
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(text.find("second run", first), std::string::npos);
@@ -75,7 +77,7 @@ TEST_F(Logging, RotatesOnlyPastTheLimit)
 {
     const std::string message = "filler record";
     // Exactly at the limit after one record: no rotation.
-    test::write_file(log, std::string(log_max_size - record_size(message), 'x'));
+    write_file(log, std::string(log_max_size - record_size(message), 'x'));
     run({message});
     EXPECT_EQ(std::filesystem::file_size(log), log_max_size);
     EXPECT_FALSE(std::filesystem::exists(dir / "agent_recovery.1.log"));
@@ -88,9 +90,9 @@ TEST_F(Logging, RotatesOnlyPastTheLimit)
 
 TEST_F(Logging, LargeFileIsNotRotatedOnOpenAndAtMostThreeFilesExist)
 {
-    test::write_file(dir / "agent_recovery.2.log", "oldest");
-    test::write_file(dir / "agent_recovery.1.log", "older");
-    test::write_file(log, std::string(log_max_size + 100, 'y'));
+    write_file(dir / "agent_recovery.2.log", "oldest");
+    write_file(dir / "agent_recovery.1.log", "older");
+    write_file(log, std::string(log_max_size + 100, 'y'));
 
     ASSERT_TRUE(init_logging(log.string()));
     EXPECT_EQ(std::filesystem::file_size(log), log_max_size + 100) << "opening never rotates";
@@ -98,7 +100,7 @@ TEST_F(Logging, LargeFileIsNotRotatedOnOpenAndAtMostThreeFilesExist)
     spdlog::drop_all();
     spdlog::set_default_logger(console);
 
-    EXPECT_EQ(test::read_file(dir / "agent_recovery.2.log"), "older");
+    EXPECT_EQ(read_file(dir / "agent_recovery.2.log"), "older");
     EXPECT_EQ(std::filesystem::file_size(dir / "agent_recovery.1.log"), log_max_size + 100);
     EXPECT_EQ(std::filesystem::file_size(log), record_size("rotating record"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 3);

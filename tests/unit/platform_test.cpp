@@ -7,7 +7,8 @@
 #include "platform/fs.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
-#include "test_util.h"
+#include "byte_pattern.h"
+#include "files.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ TEST(Layout, TempDirEndsWithASeparator)
 
 TEST(Filesystem, MakeDirectoryTellsExistingApart)
 {
-    const auto dir = test::make_scratch_dir("mkdir");
+    const std::filesystem::path dir = make_temp_dir("mkdir");
     const std::string sub = (dir / "var").string();
     uint32_t error = 0;
     EXPECT_EQ(platform::make_directory(sub, error), platform::mkdir_result::created);
@@ -48,7 +49,7 @@ TEST(Filesystem, MakeDirectoryTellsExistingApart)
     EXPECT_EQ(platform::make_directory((dir / "no" / "such").string(), error),
               platform::mkdir_result::failed);
     EXPECT_NE(error, 0u);
-    test::write_file(dir / "file", "x");
+    write_file(dir / "file", "x");
     EXPECT_EQ(platform::make_directory((dir / "file").string(), error),
               platform::mkdir_result::failed)
         << "a file in the way is no directory";
@@ -57,16 +58,16 @@ TEST(Filesystem, MakeDirectoryTellsExistingApart)
 
 TEST(Filesystem, OutputFileTruncatesAndWritesExactly)
 {
-    const auto dir = test::make_scratch_dir("out");
+    const std::filesystem::path dir = make_temp_dir("out");
     const auto path = dir / "f.bin";
-    test::write_file(path, std::string(5000, 'o'));
+    write_file(path, std::string(5000, 'o'));
     platform::output_file* file = platform::open_output_file(path.string());
     ASSERT_NE(file, nullptr);
-    const std::string data = test::pattern_bytes(3000);
+    const std::string data = pattern_bytes(3000);
     EXPECT_TRUE(platform::write_output_file(file, data.data(), 1000));
     EXPECT_TRUE(platform::write_output_file(file, data.data() + 1000, 2000));
     EXPECT_TRUE(platform::close_output_file(file));
-    EXPECT_EQ(test::read_file(path), data);
+    EXPECT_EQ(read_file(path), data);
     EXPECT_EQ(platform::open_output_file((dir / "missing" / "f").string()), nullptr);
     std::filesystem::remove_all(dir);
 }
@@ -74,28 +75,28 @@ TEST(Filesystem, OutputFileTruncatesAndWritesExactly)
 // What a run writes into a directory others can write, and reads back from it.
 TEST(Filesystem, NewOutputFileReplacesWhatWasThere)
 {
-    const auto dir = test::make_scratch_dir("new");
+    const std::filesystem::path dir = make_temp_dir("new");
     const auto path = dir / "last_agent.json";
-    test::write_file(path, std::string(5000, 'o'));
+    write_file(path, std::string(5000, 'o'));
     platform::output_file* file = platform::create_new_output_file(path.string());
     ASSERT_NE(file, nullptr);
     EXPECT_TRUE(platform::write_output_file(file, "{}", 2));
     EXPECT_TRUE(platform::close_output_file(file));
-    EXPECT_EQ(test::read_file(path), "{}");
+    EXPECT_EQ(read_file(path), "{}");
     EXPECT_EQ(platform::create_new_output_file((dir / "missing" / "f").string()), nullptr);
     std::filesystem::remove_all(dir);
 }
 
 TEST(Filesystem, OwnFileIsReadWithinItsBound)
 {
-    const auto dir = test::make_scratch_dir("own");
+    const std::filesystem::path dir = make_temp_dir("own");
     const auto path = dir / "d.json";
-    test::write_file(path, test::pattern_bytes(1000));
+    write_file(path, pattern_bytes(1000));
     std::string content, problem;
     std::uintmax_t size = 0;
     EXPECT_EQ(platform::read_own_file(path.string(), 1000, content, size, problem), platform::own_file_result::ok)
         << problem;
-    EXPECT_EQ(content, test::pattern_bytes(1000));
+    EXPECT_EQ(content, pattern_bytes(1000));
     EXPECT_EQ(size, 1000u);
     EXPECT_EQ(platform::read_own_file(path.string(), 999, content, size, problem),
               platform::own_file_result::too_large);
@@ -109,7 +110,7 @@ TEST(Filesystem, OwnFileIsReadWithinItsBound)
 
 TEST(Filesystem, SecondLockOfTheSameFileIsBusy)
 {
-    const auto dir = test::make_scratch_dir("lock");
+    const std::filesystem::path dir = make_temp_dir("lock");
     const std::string path = (dir / "agent_recovery.lck").string();
     platform::file_lock* first = nullptr;
     platform::file_lock* second = nullptr;
@@ -126,13 +127,13 @@ TEST(Filesystem, SecondLockOfTheSameFileIsBusy)
 
 TEST(Filesystem, HoldNeedsAFileOfOurs)
 {
-    const auto dir = test::make_scratch_dir("hold");
+    const std::filesystem::path dir = make_temp_dir("hold");
     const auto path = dir / "agent_recovery.msi";
-    test::write_file(path, "package");
+    write_file(path, "package");
     std::string problem;
     platform::file_hold* hold = platform::hold_file(path.string(), problem);
     ASSERT_NE(hold, nullptr) << problem;
-    EXPECT_EQ(test::read_file(path), "package") << "others may still read it";
+    EXPECT_EQ(read_file(path), "package") << "others may still read it";
     platform::release_file(hold);
     EXPECT_EQ(platform::hold_file((dir / "missing").string(), problem), nullptr);
     EXPECT_FALSE(problem.empty());
@@ -147,7 +148,7 @@ TEST(Text, AsciiWidens)
 
 TEST(Sha256, IncrementalEqualsOneShot)
 {
-    const std::string data = test::pattern_bytes(200000);
+    const std::string data = pattern_bytes(200000);
     unsigned char whole[32], pieces[32];
     platform::sha256_state* a = platform::sha256_begin();
     ASSERT_NE(a, nullptr);

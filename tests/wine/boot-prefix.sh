@@ -4,21 +4,7 @@
 # first, and a caller waiting for end-of-output would wait until they exit.
 set -u
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
-export WINEDEBUG=${WINEDEBUG:--all}
-# Wine finds a prefix's wineserver through TMPDIR: one fixed place per prefix, whatever
-# TMPDIR the caller gives the program, or each caller starts a server of its own.
-export TMPDIR="$WINEPREFIX.tmp"
-mkdir -p "$TMPDIR"
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-# Debian's launcher runs the 32-bit loader, which hands 64-bit programs to wine64, where
-# the 32-bit Wine is installed and this kernel runs it; else wine64 alone.
-if [ -x /usr/lib/wine/wine ] && "$(dirname "$0")/../../scripts/runs-i386.sh"; then
-  wine=$(command -v wine || echo /usr/lib/wine/wine)
-  runs_32bit=1
-else
-  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-  runs_32bit=0
-fi
+. "$(dirname "$0")/wine-env.sh"
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 mkdir -p "$WINEPREFIX"
 # One boot per prefix at a time; concurrent first starts race on the registry.

@@ -4,21 +4,7 @@ set -u
 exe=$1; shift
 build_dir=${WINE_BUILD_DIR:-$(cd "$(dirname "$exe")" && pwd)}
 export WINEPREFIX=${WINEPREFIX:-$build_dir/wineprefix}
-export WINEDEBUG=${WINEDEBUG:--all}
-# Wine finds a prefix's wineserver through TMPDIR: one fixed place per prefix, whatever
-# TMPDIR the caller gives the program, or each caller starts a server of its own.
-export TMPDIR="$WINEPREFIX.tmp"
-mkdir -p "$TMPDIR"
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-# Debian's launcher runs the 32-bit loader, which hands 64-bit programs to wine64, where
-# the 32-bit Wine is installed and this kernel runs it; else wine64 alone.
-if [ -x /usr/lib/wine/wine ] && "$(dirname "$0")/../../scripts/runs-i386.sh"; then
-  wine=$(command -v wine || echo /usr/lib/wine/wine)
-  runs_32bit=1
-else
-  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-  runs_32bit=0
-fi
+. "$(dirname "$0")/wine-env.sh"
 # A 32-bit program that no Wine here can run is skipped (77), not failed.
 pe=$(od -An -tu4 -j60 -N4 "$exe" 2>/dev/null | tr -d ' ')
 machine=$(od -An -tx2 -j$((${pe:-0} + 4)) -N2 "$exe" 2>/dev/null | tr -d ' ')

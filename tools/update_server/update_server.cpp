@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+#include "byte_pattern.h"
+
 namespace {
 
 using json = nlohmann::json;
@@ -239,7 +241,7 @@ void reset_connection(const connection_id& req) {
 using body_reader = std::function<std::size_t(std::uint64_t offset, char* buf, std::size_t n)>;
 
 std::size_t generated(std::uint64_t offset, char* buf, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) buf[i] = char(((offset + i) * 31 + 7) & 0xFF);
+    for (std::size_t i = 0; i < n; ++i) buf[i] = char(pattern_byte(offset + i));
     return n;
 }
 

@@ -37,6 +37,11 @@ protected:
     // The Windows build under Wine, with the build's own prefix.
     run_result run_under_wine(double timeout_seconds = 300);
 
+    // The run's log matched by whole messages (see messages() below).
+    static bool has(const run_result& r, const std::string& message);
+    static std::size_t count(const run_result& r, const std::string& message);
+    static std::string last(const run_result& r);  // the last message that is not blank
+
     std::string program_;
     run_result finish(int status) const;
 };

@@ -1,5 +1,6 @@
 #include "app_fixture.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -80,6 +81,22 @@ std::string wine_run_lock()
     // from the environment) and so TEMP\last_agent.json, which a run now refuses to
     // share: parallel test cases take turns.
     return "WINE_RUN_LOCK=" WINE_PREFIX_DIR ".runs.lock";
+}
+
+bool AppDir::has(const run_result& r, const std::string& message) { return count(r, message) > 0; }
+
+std::size_t AppDir::count(const run_result& r, const std::string& message)
+{
+    const std::vector<std::string> m = messages(r.log);
+    return static_cast<std::size_t>(std::count(m.begin(), m.end(), message));
+}
+
+std::string AppDir::last(const run_result& r)
+{
+    std::vector<std::string> m = messages(r.log);
+    while (!m.empty() && m.back().empty())
+        m.pop_back();
+    return m.empty() ? std::string("(empty log)") : m.back();
 }
 
 std::string windows_exe()
