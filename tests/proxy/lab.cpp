@@ -165,10 +165,9 @@ std::string tinyproxy_conf(int port, const std::string& allow)
 }
 
 bool is_request(const std::string& line) { return line.find("]: Request (file descriptor ") != std::string::npos; }
-bool is_refusal(const std::string& line)
-{
-    return line.find("]: Unauthorized connection from \"127.0.0.1\"") != std::string::npos;
-}
+// The refusing proxy refuses every connection; a request (not a bare connection such as
+// the start-up probe, which may be logged late) is one whose entity was read.
+bool is_refusal(const std::string& line) { return line.find("]: Read request entity of ") != std::string::npos; }
 bool any_line(const std::string&) { return true; }
 
 }  // namespace
