@@ -23,13 +23,34 @@ std::string app_path(std::initializer_list<const char*> parts)
     return path;
 }
 
-std::string get_config_path() { return app_path({"etc", "config"}); }
-std::string get_inventory_path() { return app_path({"etc", "inventory.conf"}); }
-std::string get_version_path() { return app_path({"VERSION"}); }
-std::string get_log_path() { return app_path({"var", "agent_recovery.log"}); }
-std::string get_var_dir() { return app_path({"var"}); }
-std::string get_installer_path() { return app_path({"var", "agent_recovery.msi"}); }
-std::string get_installer_log_path() { return app_path({"var", "update-agent-emergency.log"}); }
+std::string get_config_path()
+{
+    return app_path({"etc", "config"});
+}
+std::string get_inventory_path()
+{
+    return app_path({"etc", "inventory.conf"});
+}
+std::string get_version_path()
+{
+    return app_path({"VERSION"});
+}
+std::string get_log_path()
+{
+    return app_path({"var", "agent_recovery.log"});
+}
+std::string get_var_dir()
+{
+    return app_path({"var"});
+}
+std::string get_installer_path()
+{
+    return app_path({"var", "agent_recovery.msi"});
+}
+std::string get_installer_log_path()
+{
+    return app_path({"var", "update-agent-emergency.log"});
+}
 
 std::string get_temp_dir()
 {

@@ -25,10 +25,9 @@ int main(int argc, char** argv)
         return 1;
     }
     std::vector<BYTE> der(size);
-    CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                         der.data(), &size, nullptr, nullptr);
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+    CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(),
+                         &size, nullptr, nullptr);
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
     if (store == nullptr) {
         std::fprintf(stderr, "add_root_cert: cannot open the Root store: %lu\n", GetLastError());
         return 1;

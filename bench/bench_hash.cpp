@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     const long long size = static_cast<long long>(file.tellg());
     const double seconds = std::chrono::duration<double>(stop - start).count();
-    std::fprintf(stderr, "seconds %.6f bytes %lld digest %s peak_kib %llu\n", seconds, size,
-                 digest.c_str(), static_cast<unsigned long long>(peak_resident_kib()));
+    std::fprintf(stderr, "seconds %.6f bytes %lld digest %s peak_kib %llu\n", seconds, size, digest.c_str(),
+                 static_cast<unsigned long long>(peak_resident_kib()));
     return 0;
 }

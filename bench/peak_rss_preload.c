@@ -24,7 +24,7 @@ static void record_peak(void)
     const int cmdline = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
     if (cmdline >= 0) {
         const ssize_t got = read(cmdline, argv0, sizeof argv0 - 1);
-        argv0[got > 0 ? got : 0] = '\0';  /* the first argument ends at its own NUL */
+        argv0[got > 0 ? got : 0] = '\0'; /* the first argument ends at its own NUL */
         close(cmdline);
     }
 

@@ -50,14 +50,22 @@ bool read_agent_version(const std::string& path, std::string& version)
 std::string json_kind(const nlohmann::json& value)
 {
     switch (value.type()) {
-    case nlohmann::json::value_t::null: return "null";
-    case nlohmann::json::value_t::object: return "an object";
-    case nlohmann::json::value_t::array: return "an array";
-    case nlohmann::json::value_t::string: return "a string";
-    case nlohmann::json::value_t::boolean: return "a boolean";
-    case nlohmann::json::value_t::binary: return "binary data";
-    case nlohmann::json::value_t::discarded: return "discarded";
-    default: return "a number";
+    case nlohmann::json::value_t::null:
+        return "null";
+    case nlohmann::json::value_t::object:
+        return "an object";
+    case nlohmann::json::value_t::array:
+        return "an array";
+    case nlohmann::json::value_t::string:
+        return "a string";
+    case nlohmann::json::value_t::boolean:
+        return "a boolean";
+    case nlohmann::json::value_t::binary:
+        return "binary data";
+    case nlohmann::json::value_t::discarded:
+        return "discarded";
+    default:
+        return "a number";
     }
 }
 
@@ -83,8 +91,8 @@ bool check_config(const nlohmann::json& config, std::string& problem)
 
 std::string compose_server_url(const nlohmann::json& config)
 {
-    return config["server_proto"].get<std::string>() + "://" +
-           config["server_url"].get<std::string>() + ":" + config["server_port"].get<std::string>();
+    return config["server_proto"].get<std::string>() + "://" + config["server_url"].get<std::string>() + ":" +
+           config["server_port"].get<std::string>();
 }
 
 bool server_uses_tls(const nlohmann::json& config)
@@ -117,8 +125,7 @@ bool read_alternative_urls(const nlohmann::json& inventory, std::vector<std::str
     for (std::size_t i = 0; i < it->size(); ++i) {
         const nlohmann::json& entry = (*it)[i];
         if (!entry.is_string()) {
-            problem = "alternative_urls[" + std::to_string(i) + "] is " + json_kind(entry) +
-                      ", not a string";
+            problem = "alternative_urls[" + std::to_string(i) + "] is " + json_kind(entry) + ", not a string";
             return false;
         }
         found.push_back(entry.get<std::string>());

@@ -9,7 +9,8 @@
 
 namespace {
 
-int download(const std::string& url, const std::string& path, bool secure, bool fresh, std::uintmax_t max_size)
+int download(const std::string& url, const std::string& path, bool secure, bool fresh,
+             std::uintmax_t max_size)
 {
     uint32_t error = 0;
     platform::http_session* session = platform::http_open("Agent Recovery", error);

@@ -9,8 +9,8 @@
 #include "platform/fs.h"
 #include "update/download.h"
 
-bool read_first_release(const nlohmann::json& descriptor, std::string& url, std::string& hash,
-                        bool& listed, std::string& problem)
+bool read_first_release(const nlohmann::json& descriptor, std::string& url, std::string& hash, bool& listed,
+                        std::string& problem)
 {
     listed = false;
     url.clear();
@@ -99,8 +99,7 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
     const std::string query = base_url + "/api/updates/?platform=" + platform +
                               "&urgent=" + (urgent ? "true" : "false") + "&version=" + version;
     const std::string descriptor_path = get_temp_dir() + "last_agent.json";
-    spdlog::info("Getting last {} agent from {} to {}", urgent ? "urgent" : "", query,
-                 descriptor_path);
+    spdlog::info("Getting last {} agent from {} to {}", urgent ? "urgent" : "", query, descriptor_path);
 
     // The temporary directory is shared: never reuse or follow what another user put there.
     if (download_new_file(query, descriptor_path, secure, max_descriptor_size) == -1) {
@@ -127,8 +126,8 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
     return url;
 }
 
-std::string find_urgent_update(const std::string& base_url, const std::string& version,
-                               bool secure, bool& reached, std::string& hash)
+std::string find_urgent_update(const std::string& base_url, const std::string& version, bool secure,
+                               bool& reached, std::string& hash)
 {
     reached = false;
     std::string working_hash;

@@ -12,8 +12,8 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
 
 // Asks one server without and then with the urgency flag. Returns the urgent
 // release's installer URL, or "" when the server offers none or was not reached.
-std::string find_urgent_update(const std::string& base_url, const std::string& version,
-                               bool secure, bool& reached, std::string& hash);
+std::string find_urgent_update(const std::string& base_url, const std::string& version, bool secure,
+                               bool& reached, std::string& hash);
 
 constexpr std::uintmax_t max_descriptor_size = 1024 * 1024;
 
@@ -31,5 +31,5 @@ descriptor_read read_own_descriptor(const std::string& path, std::string& url, s
 
 // Reads the first release of an update descriptor. False, with `problem` set, when
 // the document has another shape; otherwise `url` is "" when no release is listed.
-bool read_first_release(const nlohmann::json& descriptor, std::string& url, std::string& hash,
-                        bool& listed, std::string& problem);
+bool read_first_release(const nlohmann::json& descriptor, std::string& url, std::string& hash, bool& listed,
+                        std::string& problem);

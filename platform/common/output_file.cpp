@@ -33,9 +33,15 @@ bool flush(output_file* file)
 
 }  // namespace
 
-output_file* open_output_file(const std::string& path) { return gathering(native_open_output(path)); }
+output_file* open_output_file(const std::string& path)
+{
+    return gathering(native_open_output(path));
+}
 
-output_file* create_new_output_file(const std::string& path) { return gathering(native_create_output(path)); }
+output_file* create_new_output_file(const std::string& path)
+{
+    return gathering(native_create_output(path));
+}
 
 bool write_output_file(output_file* file, const char* data, uint32_t size)
 {

@@ -24,6 +24,9 @@ std::string temp_dir_from_environment()
     return dir;
 }
 
-std::string ca_bundle_from_environment() { return variable("SSL_CERT_FILE"); }
+std::string ca_bundle_from_environment()
+{
+    return variable("SSL_CERT_FILE");
+}
 
 }  // namespace platform

@@ -13,7 +13,10 @@
 
 namespace platform {
 
-char path_separator() { return '/'; }
+char path_separator()
+{
+    return '/';
+}
 
 std::string executable_path()
 {

@@ -64,8 +64,10 @@ uint32_t certificate_error(http_request* request)
     curl_easy_getinfo(request->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
     switch (verify) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID: return error_internet_sec_cert_date_invalid;
-    case X509_V_ERR_HOSTNAME_MISMATCH: return error_internet_sec_cert_cn_invalid;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return error_internet_sec_cert_date_invalid;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+        return error_internet_sec_cert_cn_invalid;
     case X509_V_OK:
     case X509_V_ERR_UNSPECIFIED:
         // curl compares the host name itself, before it records the chain's code (left
@@ -75,7 +77,8 @@ uint32_t certificate_error(http_request* request)
             std::strstr(request->error_text, "name") != nullptr)
             return error_internet_sec_cert_cn_invalid;
         return error_internet_invalid_ca;
-    default: return error_internet_invalid_ca;
+    default:
+        return error_internet_invalid_ca;
     }
 }
 
@@ -84,16 +87,24 @@ uint32_t map_error(http_request* request)
     long os_errno = 0;
     curl_easy_getinfo(request->easy, CURLINFO_OS_ERRNO, &os_errno);
     switch (request->result) {
-    case CURLE_OUT_OF_MEMORY: return error_not_enough_memory;
-    case CURLE_URL_MALFORMAT: return error_internet_invalid_url;
-    case CURLE_UNSUPPORTED_PROTOCOL: return error_internet_unrecognized_scheme;
+    case CURLE_OUT_OF_MEMORY:
+        return error_not_enough_memory;
+    case CURLE_URL_MALFORMAT:
+        return error_internet_invalid_url;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return error_internet_unrecognized_scheme;
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY: return error_internet_name_not_resolved;
-    case CURLE_COULDNT_CONNECT: return error_internet_cannot_connect;
-    case CURLE_OPERATION_TIMEDOUT: return error_internet_timeout;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return error_internet_name_not_resolved;
+    case CURLE_COULDNT_CONNECT:
+        return error_internet_cannot_connect;
+    case CURLE_OPERATION_TIMEDOUT:
+        return error_internet_timeout;
     case CURLE_GOT_NOTHING:
-    case CURLE_WEIRD_SERVER_REPLY: return error_http_invalid_server_response;
-    case CURLE_PARTIAL_FILE: return error_internet_connection_aborted;
+    case CURLE_WEIRD_SERVER_REPLY:
+        return error_http_invalid_server_response;
+    case CURLE_PARTIAL_FILE:
+        return error_internet_connection_aborted;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
         // Over TLS, curl's close_notify on the dead socket overwrites the OS error
@@ -101,14 +112,18 @@ uint32_t map_error(http_request* request)
         return os_errno == ECONNRESET || std::strstr(request->error_text, "Connection reset") != nullptr
                    ? error_internet_connection_reset
                    : error_internet_connection_aborted;
-    case CURLE_PEER_FAILED_VERIFICATION: return certificate_error(request);
-    case CURLE_SSL_CACERT_BADFILE: return error_internet_invalid_ca;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return certificate_error(request);
+    case CURLE_SSL_CACERT_BADFILE:
+        return error_internet_invalid_ca;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
     case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_USE_SSL_FAILED: return error_internet_security_failure;
-    default: return error_internet_internal_error;
+    case CURLE_USE_SSL_FAILED:
+        return error_internet_security_failure;
+    default:
+        return error_internet_internal_error;
     }
 }
 
@@ -174,9 +189,9 @@ void step(http_request* request, bool want_headers)
             request->result = message->data.result;
         }
     }
-    const bool ready = request->done || (want_headers ? request->headers_done
-                                                       : request->pending_pos < request->pending.size() ||
-                                                             request->paused);
+    const bool ready =
+        request->done || (want_headers ? request->headers_done
+                                       : request->pending_pos < request->pending.size() || request->paused);
     if (ready)
         return;
     // curl's low-speed check averages over seconds of history, so a stall after a
@@ -291,7 +306,10 @@ std::string redirect_target(http_request* request, const std::string& base)
     return target;
 }
 
-bool is_https(const std::string& url) { return url.compare(0, 8, "https://") == 0; }
+bool is_https(const std::string& url)
+{
+    return url.compare(0, 8, "https://") == 0;
+}
 
 }  // namespace
 
@@ -307,8 +325,8 @@ http_session* http_open(const char* user_agent, uint32_t& error)
     return session;
 }
 
-http_request* http_open_url(http_session* session, const std::string& url, const char* headers,
-                            bool secure, uint32_t& error)
+http_request* http_open_url(http_session* session, const std::string& url, const char* headers, bool secure,
+                            uint32_t& error)
 {
     std::string current = url;
     if (secure && !force_tls(current)) {
@@ -324,8 +342,7 @@ http_request* http_open_url(http_session* session, const std::string& url, const
         while (!request->headers_done && !request->done)
             step(request, true);
         if (!request->headers_done) {
-            error = request->result == CURLE_OK ? error_http_invalid_server_response
-                                                : map_error(request);
+            error = request->result == CURLE_OK ? error_http_invalid_server_response : map_error(request);
             destroy(request);
             return nullptr;
         }
@@ -353,8 +370,7 @@ http_request* http_open_url(http_session* session, const std::string& url, const
     }
 }
 
-bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read,
-               uint32_t& error)
+bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read, uint32_t& error)
 {
     bytes_read = 0;
     for (;;) {
@@ -389,8 +405,14 @@ void http_close(http_request* request)
         destroy(request);
 }
 
-void http_close(http_session* session) { delete session; }
+void http_close(http_session* session)
+{
+    delete session;
+}
 
-void http_set_timeout_seconds(long seconds) { timeout_seconds.store(seconds); }
+void http_set_timeout_seconds(long seconds)
+{
+    timeout_seconds.store(seconds);
+}
 
 }  // namespace platform

@@ -64,12 +64,18 @@ std::vector<std::string> split_command_line(const char* line)
 uint32_t windows_error(int posix_error)
 {
     switch (posix_error) {
-    case ENOENT: return error_file_not_found;
-    case EACCES: return error_access_denied;
-    case ENOMEM: return error_not_enough_memory;
-    case ENOEXEC: return error_bad_exe_format;
-    case E2BIG: return error_filename_exced_range;
-    default: return static_cast<uint32_t>(posix_error);
+    case ENOENT:
+        return error_file_not_found;
+    case EACCES:
+        return error_access_denied;
+    case ENOMEM:
+        return error_not_enough_memory;
+    case ENOEXEC:
+        return error_bad_exe_format;
+    case E2BIG:
+        return error_filename_exced_range;
+    default:
+        return static_cast<uint32_t>(posix_error);
     }
 }
 
@@ -138,6 +144,9 @@ bool process_exit_code(process* child, uint32_t& code, uint32_t& error)
     return false;
 }
 
-void process_close(process* child) { delete child; }
+void process_close(process* child)
+{
+    delete child;
+}
 
 }  // namespace platform

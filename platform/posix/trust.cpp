@@ -38,16 +38,20 @@ constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
 constexpr int kChildTimeoutSeconds = 120;
 
 // Lone or misordered surrogates and NUL fail: neither can name a file.
-bool utf16_to_utf8(const std::u16string& in, std::string& out) {
+bool utf16_to_utf8(const std::u16string& in, std::string& out)
+{
     out.clear();
     out.reserve(in.size());
     for (std::size_t i = 0; i < in.size(); ++i) {
         char32_t c = in[i];
-        if (c == 0) return false;
+        if (c == 0)
+            return false;
         if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 >= in.size()) return false;
+            if (i + 1 >= in.size())
+                return false;
             const char32_t low = in[i + 1];
-            if (low < 0xDC00 || low > 0xDFFF) return false;
+            if (low < 0xDC00 || low > 0xDFFF)
+                return false;
             c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
             ++i;
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
@@ -74,13 +78,15 @@ bool utf16_to_utf8(const std::u16string& in, std::string& out) {
 
 // Strict: OpenSSL should only hand over valid UTF-8, but a certificate is
 // attacker-supplied data.
-bool utf8_to_utf16(const unsigned char* in, std::size_t size, std::u16string& out) {
+bool utf8_to_utf16(const unsigned char* in, std::size_t size, std::u16string& out)
+{
     out.clear();
     std::size_t i = 0;
     while (i < size) {
         char32_t c = 0;
         std::size_t length = 0;
-        if (decode_utf8(in + i, size - i, c, length) != utf8_sequence::valid) return false;
+        if (decode_utf8(in + i, size - i, c, length) != utf8_sequence::valid)
+            return false;
         append_utf16(out, c);
         i += length;
     }
@@ -89,24 +95,29 @@ bool utf8_to_utf16(const unsigned char* in, std::size_t size, std::u16string& ou
 
 // The file as the file system sees it; only regular files can be packages (this
 // also keeps a FIFO or device from stalling the child).
-bool regular_file_path(const std::u16string& path, std::string& utf8) {
-    if (path.empty() || !utf16_to_utf8(path, utf8)) return false;
+bool regular_file_path(const std::u16string& path, std::string& utf8)
+{
+    if (path.empty() || !utf16_to_utf8(path, utf8))
+        return false;
     struct stat info;
     return ::stat(utf8.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::string trust_store() {
+std::string trust_store()
+{
     const std::string named = ca_bundle_from_environment();
     return !named.empty() ? named : std::string(kSystemBundle);
 }
 
-void sleep_ms(long ms) {
+void sleep_ms(long ms)
+{
     struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
     while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
 }
 
-long elapsed_ms(const struct timespec& since) {
+long elapsed_ms(const struct timespec& since)
+{
     struct timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
@@ -114,14 +125,17 @@ long elapsed_ms(const struct timespec& since) {
 
 // Runs `args` (PATH search, no shell, all output discarded) and reports whether it
 // exited with status 0 within the time limit; a child past the limit is killed.
-bool run_quietly(const std::vector<std::string>& args) {
+bool run_quietly(const std::vector<std::string>& args)
+{
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
-    if (::posix_spawn_file_actions_init(&actions) != 0) return false;
+    if (::posix_spawn_file_actions_init(&actions) != 0)
+        return false;
     bool ready = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
                  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
                  ::posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0;
@@ -130,7 +144,8 @@ bool run_quietly(const std::vector<std::string>& args) {
         ready = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
     }
     ::posix_spawn_file_actions_destroy(&actions);
-    if (!ready) return false;
+    if (!ready)
+        return false;
 
     struct timespec start;
     ::clock_gettime(CLOCK_MONOTONIC, &start);
@@ -138,8 +153,10 @@ bool run_quietly(const std::vector<std::string>& args) {
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (done == -1 && errno != EINTR) return false;  // e.g. SIGCHLD ignored: already reaped
+        if (done == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (done == -1 && errno != EINTR)
+            return false;  // e.g. SIGCHLD ignored: already reaped
         if (elapsed_ms(start) >= kChildTimeoutSeconds * 1000L) {
             ::kill(pid, SIGKILL);
             while (::waitpid(pid, &status, 0) == -1 && errno == EINTR) {
@@ -147,15 +164,18 @@ bool run_quietly(const std::vector<std::string>& args) {
             return false;
         }
         sleep_ms(pause_ms);
-        if (pause_ms < 50) pause_ms *= 2;
+        if (pause_ms < 50)
+            pause_ms *= 2;
     }
 }
 
 // A private directory removed with its content on every path out.
 struct scratch_dir {
     std::string path;
-    ~scratch_dir() {
-        if (path.empty()) return;
+    ~scratch_dir()
+    {
+        if (path.empty())
+            return;
         if (DIR* dir = ::opendir(path.c_str())) {
             // unlinkat relative to the directory: no string building, nothing to throw.
             const int fd = ::dirfd(dir);
@@ -171,18 +191,22 @@ struct scratch_dir {
     }
 };
 
-bool make_scratch_dir(scratch_dir& scratch) {
+bool make_scratch_dir(scratch_dir& scratch)
+{
     std::string pattern = temp_dir_from_environment() + "trust.XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) return false;
+    if (::mkdtemp(buffer.data()) == nullptr)
+        return false;
     scratch.path = buffer.data();
     return true;
 }
 
-PKCS7* read_pkcs7_der(const std::string& file) {
+PKCS7* read_pkcs7_der(const std::string& file)
+{
     BIO* in = BIO_new_file(file.c_str(), "rb");
-    if (in == nullptr) return nullptr;
+    if (in == nullptr)
+        return nullptr;
     PKCS7* p7 = d2i_PKCS7_bio(in, nullptr);
     BIO_free(in);
     return p7;
@@ -191,10 +215,12 @@ PKCS7* read_pkcs7_der(const std::string& file) {
 // The subject organisation of the first signer (Authenticode has exactly one; a
 // nested signature lives in its unsigned attributes and is not this one).
 // A subject without organisation gives an empty string.
-bool signer_organisation_utf16(PKCS7* p7, std::u16string& organisation) {
+bool signer_organisation_utf16(PKCS7* p7, std::u16string& organisation)
+{
     organisation.clear();
     STACK_OF(X509)* signers = PKCS7_get0_signers(p7, nullptr, 0);
-    if (signers == nullptr) return false;
+    if (signers == nullptr)
+        return false;
     bool ok = false;
     if (sk_X509_num(signers) > 0) {
         const X509_NAME* subject = X509_get_subject_name(sk_X509_value(signers, 0));
@@ -206,8 +232,7 @@ bool signer_organisation_utf16(PKCS7* p7, std::u16string& organisation) {
             ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
             unsigned char* utf8 = nullptr;
             const int length = value != nullptr ? ASN1_STRING_to_UTF8(&utf8, value) : -1;
-            ok = length >= 0 &&
-                 utf8_to_utf16(utf8, static_cast<std::size_t>(length), organisation) &&
+            ok = length >= 0 && utf8_to_utf16(utf8, static_cast<std::size_t>(length), organisation) &&
                  // An embedded NUL would let "VELQUORA SA\0..." pass a C-string comparison.
                  organisation.find(u'\0') == std::u16string::npos;
             OPENSSL_free(utf8);
@@ -217,11 +242,14 @@ bool signer_organisation_utf16(PKCS7* p7, std::u16string& organisation) {
     return ok;
 }
 
-bool organisation_of(const std::u16string& path, std::u16string& organisation) {
+bool organisation_of(const std::u16string& path, std::u16string& organisation)
+{
     std::string file;
-    if (!regular_file_path(path, file)) return false;
+    if (!regular_file_path(path, file))
+        return false;
     scratch_dir scratch;
-    if (!make_scratch_dir(scratch)) return false;
+    if (!make_scratch_dir(scratch))
+        return false;
     const std::string signature = scratch.path + "/signature.p7";
     if (!run_quietly({"osslsigncode", "extract-signature", "-in", file, "-out", signature})) {
         return false;
@@ -237,27 +265,32 @@ bool organisation_of(const std::u16string& path, std::u16string& organisation) {
 
 }  // namespace
 
-bool trust_verify_file(const std::u16string& path) {
+bool trust_verify_file(const std::u16string& path)
+{
     try {
         std::string file;
-        if (!regular_file_path(path, file)) return false;
+        if (!regular_file_path(path, file))
+            return false;
         const std::string store = trust_store();
         // Time stamps are checked against the same store, so a signature made
         // while its certificate was valid still verifies after expiry, as on
         // Windows. CRL fetching is off: no revocation checks, no network.
-        return run_quietly({"osslsigncode", "verify", "-in", file, "-CAfile", store,
-                            "-TSA-CAfile", store, "-ignore-cdp", "-ignore-crl"});
+        return run_quietly({"osslsigncode", "verify", "-in", file, "-CAfile", store, "-TSA-CAfile", store,
+                            "-ignore-cdp", "-ignore-crl"});
     } catch (...) {  // allocation failure
         return false;
     }
 }
 
-bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std::size_t units) {
-    if (buffer == nullptr || units == 0) return false;
+bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std::size_t units)
+{
+    if (buffer == nullptr || units == 0)
+        return false;
     buffer[0] = u'\0';
     try {
         std::u16string organisation;
-        if (!organisation_of(path, organisation)) return false;
+        if (!organisation_of(path, organisation))
+            return false;
         // Cut like a fixed Windows buffer: at most units - 1 code units, then NUL.
         const std::size_t count = organisation.size() < units - 1 ? organisation.size() : units - 1;
         organisation.copy(buffer, count);

@@ -10,7 +10,10 @@
 
 namespace platform {
 
-char path_separator() { return '\\'; }
+char path_separator()
+{
+    return '\\';
+}
 
 std::string executable_path()
 {
@@ -72,9 +75,9 @@ lock_result lock_file(const std::string& path, file_lock*& lock, uint32_t& error
     // Opened by its wide name, as the C runtime opens the log beside it: the "A" call
     // stops at MAX_PATH where the log's path still works.
     const std::u16string wide = narrow_to_utf16(path);
-    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ | GENERIC_WRITE,
-                                      0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                      nullptr);
+    const HANDLE handle =
+        CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? lock_result::busy

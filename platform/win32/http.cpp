@@ -49,8 +49,8 @@ http_session* http_open(const char* user_agent, uint32_t& error)
     return static_cast<http_session*>(handle);
 }
 
-http_request* http_open_url(http_session* session, const std::string& url, const char* headers,
-                            bool secure, uint32_t& error)
+http_request* http_open_url(http_session* session, const std::string& url, const char* headers, bool secure,
+                            uint32_t& error)
 {
     HINTERNET handle = InternetOpenUrlA(static_cast<HINTERNET>(session), url.c_str(), headers,
                                         static_cast<DWORD>(-1), secure ? INTERNET_FLAG_SECURE : 0, 0);
@@ -88,8 +88,7 @@ http_request* http_open_url(http_session* session, const std::string& url, const
     return request;
 }
 
-bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read,
-               uint32_t& error)
+bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read, uint32_t& error)
 {
     DWORD read = 0;
     bytes_read = 0;
@@ -115,7 +114,10 @@ void http_close(http_request* request)
     delete request;
 }
 
-void http_close(http_session* session) { InternetCloseHandle(static_cast<HINTERNET>(session)); }
+void http_close(http_session* session)
+{
+    InternetCloseHandle(static_cast<HINTERNET>(session));
+}
 
 // WinINet's own defaults decide how long a stalled connection blocks.
 void http_set_timeout_seconds(long) {}

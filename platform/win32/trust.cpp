@@ -20,7 +20,10 @@ static_assert(trust_data_size == 48, "WINTRUST_DATA layout up to dwUIContext");
 static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA layout");
 #endif
 
-const wchar_t* wide(const std::u16string& path) { return reinterpret_cast<const wchar_t*>(path.c_str()); }
+const wchar_t* wide(const std::u16string& path)
+{
+    return reinterpret_cast<const wchar_t*>(path.c_str());
+}
 
 }  // namespace
 

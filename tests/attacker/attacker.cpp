@@ -122,7 +122,8 @@ int rewrite(const std::string& dir, const std::string& name, const std::string& 
     }
 }
 
-int swap(const std::string& log, const std::string& needle, const std::string& source, const std::string& target)
+int swap(const std::string& log, const std::string& needle, const std::string& source,
+         const std::string& target)
 {
     // Polls rather than watching: the log may not exist yet when this starts.
     for (;;) {

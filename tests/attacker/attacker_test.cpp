@@ -32,7 +32,10 @@ std::string env_or(const char* name, const std::string& fallback)
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::string windows_build_dir() { return env_or("ATTACK_WINDOWS_BUILD_DIR", WINDOWS_BUILD_DIR_PATH); }
+std::string windows_build_dir()
+{
+    return env_or("ATTACK_WINDOWS_BUILD_DIR", WINDOWS_BUILD_DIR_PATH);
+}
 
 bool has_setpriv()
 {
@@ -51,21 +54,23 @@ std::vector<std::string> as_attacker(const std::vector<std::string>& argv)
 
 class Attack : public Faults {
 protected:
-    std::string announced;       // digest of the announced package (signed_ok.msi)
-    std::string attacker_dir;    // owned by the attacker
+    std::string announced;     // digest of the announced package (signed_ok.msi)
+    std::string attacker_dir;  // owned by the attacker
     std::vector<pid_t> attackers;
 
     void SetUp() override
     {
         Faults::SetUp();
         install_expected = true;  // checked here: only the announced package, or nothing
-        const std::string other = std::getenv("ATTACK_LINUX_EXE") != nullptr ? std::getenv("ATTACK_LINUX_EXE") : "";
+        const std::string other =
+            std::getenv("ATTACK_LINUX_EXE") != nullptr ? std::getenv("ATTACK_LINUX_EXE") : "";
         if (!other.empty())
             install(other);
         // A msiexec that takes a moment before it opens the package, as the real one does.
-        write_file(root + "/bin/msiexec", "#!/bin/sh\nsleep 0.3\n"
-                                          "{ printf '%s\\n' \"$@\"; sha256sum \"$2\" 2>/dev/null || echo no-package; } >> '" +
-                                              root + "/msiexec.calls'\nexit 0\n");
+        write_file(root + "/bin/msiexec",
+                   "#!/bin/sh\nsleep 0.3\n"
+                   "{ printf '%s\\n' \"$@\"; sha256sum \"$2\" 2>/dev/null || echo no-package; } >> '" +
+                       root + "/msiexec.calls'\nexit 0\n");
         fs::permissions(root + "/bin/msiexec", fs::perms::owner_all);
         announced = sha256_of(fixture("signed_ok.msi"));
         env.push_back("SSL_CERT_FILE=" + fixture("trusted_bundle.pem"));
@@ -137,11 +142,11 @@ protected:
     std::string attacker_package()
     {
         const std::string msi = root + "/attacker_release.msi";
-        EXPECT_EQ(run_process({"osslsigncode", "sign", "-certs", fixture("signer_ok.pem"), "-key",
-                               fixture("signer_ok.key"), "-h", "sha256", "-in", fixture("other.msi"),
-                               "-out", msi},
-                              {}, "", "", 60),
-                  0);
+        EXPECT_EQ(
+            run_process({"osslsigncode", "sign", "-certs", fixture("signer_ok.pem"), "-key",
+                         fixture("signer_ok.key"), "-h", "sha256", "-in", fixture("other.msi"), "-out", msi},
+                        {}, "", "", 60),
+            0);
         return msi;
     }
 
@@ -223,8 +228,8 @@ TEST_F(Attack, PlantedDescriptorRewrittenAfterEveryClose)
     const std::string theirs = attacker_package();
     server& s = serve_release(theirs);
     const std::string out = root + "/attacker.out";
-    start_attacker({"rewrite", tmp, "last_agent.json", release(s.url() + "/files/extra.msi", sha256_of(theirs))},
-                   out);
+    start_attacker(
+        {"rewrite", tmp, "last_agent.json", release(s.url() + "/files/extra.msi", sha256_of(theirs))}, out);
     ASSERT_TRUE(wait_for_line(out, "planted")) << read_file(out);
 
     const run_result r = run(60);
@@ -243,7 +248,9 @@ TEST_F(Attack, SymlinkAtTheDescriptorPath)
     need_attacker();
     serve_release();
     write_file(root + "/victim", "precious");
-    ASSERT_EQ(run_process(as_attacker({"ln", "-s", root + "/victim", tmp + "/last_agent.json"}), {}, "", "", 10), 0);
+    ASSERT_EQ(
+        run_process(as_attacker({"ln", "-s", root + "/victim", tmp + "/last_agent.json"}), {}, "", "", 10),
+        0);
 
     const run_result r = run(60);
     expect_installed_announced(r);
@@ -261,12 +268,14 @@ TEST_F(Attack, UmaskZero)
     ::umask(old);
     expect_installed_announced(r);
     EXPECT_EQ(mode_of(app + "/var"), 0755u);
-    EXPECT_EQ(mode_of(app + "/var/agent_recovery.log") & 022, 0u) << std::oct << mode_of(app + "/var/agent_recovery.log");
-    EXPECT_EQ(mode_of(app + "/var/agent_recovery.msi") & 022, 0u) << std::oct << mode_of(app + "/var/agent_recovery.msi");
+    EXPECT_EQ(mode_of(app + "/var/agent_recovery.log") & 022, 0u)
+        << std::oct << mode_of(app + "/var/agent_recovery.log");
+    EXPECT_EQ(mode_of(app + "/var/agent_recovery.msi") & 022, 0u)
+        << std::oct << mode_of(app + "/var/agent_recovery.msi");
 
     const std::string out = root + "/attacker.out";
-    run_process(as_attacker({ATTACKER_EXE, "write", app + "/var/agent_recovery.log", app + "/var/agent_recovery.msi",
-                             app + "/var/planted"}),
+    run_process(as_attacker({ATTACKER_EXE, "write", app + "/var/agent_recovery.log",
+                             app + "/var/agent_recovery.msi", app + "/var/planted"}),
                 {}, out, out, 10);
     EXPECT_TRUE(lines_with(read_file(out), "writable").empty()) << read_file(out);
     EXPECT_EQ(lines_with(read_file(out), "denied").size(), 3u) << read_file(out);
@@ -282,8 +291,9 @@ TEST_F(Attack, PackageSwappedWhenExecutingIsLogged)
     fs::copy_file(fixture("unsigned.msi"), swap);
     ASSERT_EQ(::chown(swap.c_str(), attacker_uid, attacker_uid), 0);
     const std::string out = root + "/attacker.out";
-    start_attacker({"swap", app + "/var/agent_recovery.log", "Executing command", swap, app + "/var/agent_recovery.msi"},
-                   out);
+    start_attacker(
+        {"swap", app + "/var/agent_recovery.log", "Executing command", swap, app + "/var/agent_recovery.msi"},
+        out);
 
     const mode_t old = ::umask(0);
     const run_result r = run(60);
@@ -318,8 +328,10 @@ TEST_F(Attack, TwoRunsStartedTogether)
     const run_result& second = results[1 - first];
     EXPECT_EQ(results[first].status, 0) << log;
     EXPECT_EQ(second.status, 255) << second.out;
-    EXPECT_EQ(lines_with(second.out, "Another recovery run holds " + app + "/var/agent_recovery.lck, stopping").size(),
-              1u)
+    EXPECT_EQ(
+        lines_with(second.out, "Another recovery run holds " + app + "/var/agent_recovery.lck, stopping")
+            .size(),
+        1u)
         << second.out;
     EXPECT_EQ(lines_with(log, "Starting Recovery agent").size(), 1u) << log;
     const strings m = messages(log);
@@ -350,8 +362,9 @@ protected:
         wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
         wine_env.push_back("WINEDEBUG=-all");
         wine_env.push_back(wine_run_lock());
-        const int status = run_process({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd, WINE_RUNNER, program_},
-                                       wine_env, root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
+        const int status =
+            run_process({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd, WINE_RUNNER, program_}, wine_env,
+                        root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
         return finish(status);
     }
 
@@ -359,8 +372,8 @@ protected:
     {
         std::vector<std::string> argv = {WINE_RUNNER, "msiexec"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_process(argv, {"WINEPREFIX=" WINE_PREFIX_DIR, "WINEDEBUG=-all"}, root + "/wine_msiexec.txt",
-                           root + "/wine_msiexec.txt", 120);
+        return run_process(argv, {"WINEPREFIX=" WINE_PREFIX_DIR, "WINEDEBUG=-all"},
+                           root + "/wine_msiexec.txt", root + "/wine_msiexec.txt", 120);
     }
 };
 
@@ -377,8 +390,8 @@ TEST_F(WineAttack, MsiexecInTheWorkingDirectory)
 
     const run_result r = run_in(cwd, 240);
     EXPECT_NE(r.status, -2) << "the run hung";
-    EXPECT_FALSE(fs::exists(cwd + "/msiexec_args.txt")) << "the planted msiexec.exe ran: "
-                                                        << read_file(cwd + "/msiexec_args.txt");
+    EXPECT_FALSE(fs::exists(cwd + "/msiexec_args.txt"))
+        << "the planted msiexec.exe ran: " << read_file(cwd + "/msiexec_args.txt");
     EXPECT_EQ(r.status, 0) << r.log << r.out << r.err;
     EXPECT_EQ(last(r), "[info] Installer returned with code 0") << r.log;
     // Wine's own msiexec installed the announced package (its verbose log says so).
@@ -396,7 +409,8 @@ TEST_F(WineAttack, OrganisationWithEmbeddedNul)
         std::string organisation;
         bool accepted;
     };
-    for (const Case& c : {Case{"VELQUORA SA", true}, Case{std::string("VELQUORA SA\0 Impostor Ltd", 25), false}}) {
+    for (const Case& c :
+         {Case{"VELQUORA SA", true}, Case{std::string("VELQUORA SA\0 Impostor Ltd", 25), false}}) {
         SCOPED_TRACE(c.accepted ? "plain name" : "name with a NUL");
         const std::string msi = root + "/org_signed.msi";
         ASSERT_TRUE(sign_with_organisation(root, c.organisation, msi));

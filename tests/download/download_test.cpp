@@ -106,10 +106,7 @@ protected:
 
     served serve(const json& routes, cert tls = cert::none) { return site_.serve(routes, tls); }
 
-    void trust(const std::string& bundle)
-    {
-        setenv("SSL_CERT_FILE", fixture(bundle).c_str(), 1);
-    }
+    void trust(const std::string& bundle) { setenv("SSL_CERT_FILE", fixture(bundle).c_str(), 1); }
 
     static std::string url(const std::string& scheme, int port, const std::string& target)
     {
@@ -135,8 +132,8 @@ protected:
 
     static std::string success(const std::string& from, const std::string& to, bool secure = false)
     {
-        return opening(from, secure) + "info Downloading file to " + to + "\ninfo Download complete " +
-               from + " -> " + to + "\n";
+        return opening(from, secure) + "info Downloading file to " + to + "\ninfo Download complete " + from +
+               " -> " + to + "\n";
     }
 
     static std::string open_failure(const std::string& from, uint32_t error, bool secure = false)
@@ -191,8 +188,8 @@ TEST_F(Download, WritesBodiesOfEverySizeByteExact)
 
 TEST_F(Download, EmptyBodyGivesEmptyFileReplacingOldContent)
 {
-    const served server = serve(json::array({{{"path", "/empty"}, {"body", ""}},
-                                             {{"path", "/small"}, {"body", "new"}}}));
+    const served server =
+        serve(json::array({{{"path", "/empty"}, {"body", ""}}, {{"path", "/small"}, {"body", "new"}}}));
     const std::string to = path("dest.bin");
     write_file(to, "old content, longer than what replaces it");
 
@@ -235,8 +232,9 @@ TEST_F(Download, SendsUserAgentAndAcceptAndTheTargetAsWritten)
     // Doubled slashes and escapes reach the server untouched.
     ASSERT_EQ(download(url("http", server.port(), "//api/updates/?a=1&b=x%262"), path("b")).rc, 0);
     EXPECT_EQ(read_lines(server.requests),
-              (std::vector<std::string>{"GET /x UA=Agent Recovery ACCEPT=application/json",
-                                        "GET //api/updates/?a=1&b=x%262 UA=Agent Recovery ACCEPT=application/json"}));
+              (std::vector<std::string>{
+                  "GET /x UA=Agent Recovery ACCEPT=application/json",
+                  "GET //api/updates/?a=1&b=x%262 UA=Agent Recovery ACCEPT=application/json"}));
 }
 
 // --- failures before the body ----------------------------------------------------------
@@ -305,15 +303,20 @@ TEST_F(Download, BrokenConnectionKeepsTheBytesReceived)
     json routes = json::array();
     for (const std::size_t cut : cuts) {
         const std::string n = std::to_string(cut);
-        routes.push_back({{"path", "/close/" + n}, {"generate_bytes", 1000000}, {"fault", "close_after"},
+        routes.push_back({{"path", "/close/" + n},
+                          {"generate_bytes", 1000000},
+                          {"fault", "close_after"},
                           {"fault_bytes", cut}});
-        routes.push_back({{"path", "/reset/" + n}, {"generate_bytes", 1000000}, {"fault", "reset_after"},
+        routes.push_back({{"path", "/reset/" + n},
+                          {"generate_bytes", 1000000},
+                          {"fault", "reset_after"},
                           {"fault_bytes", cut}});
     }
     const served server = serve(routes);
 
     for (const std::size_t cut : cuts) {
-        for (const auto& [kind, error] : {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {
+        for (const auto& [kind, error] :
+             {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {
             SCOPED_TRACE(kind + " after " + std::to_string(cut));
             const std::string from = url("http", server.port(), "/" + kind + "/" + std::to_string(cut));
             const std::string to = path(kind + ".bin");
@@ -327,10 +330,15 @@ TEST_F(Download, BrokenConnectionKeepsTheBytesReceived)
 
 TEST_F(Download, BrokenTlsConnectionKeepsTheBytesReceived)
 {
-    const served server = serve(json::array(
-        {{{"path", "/close"}, {"generate_bytes", 1000000}, {"fault", "close_after"}, {"fault_bytes", 5000}},
-         {{"path", "/reset"}, {"generate_bytes", 1000000}, {"fault", "reset_after"}, {"fault_bytes", 5000}}}),
-        cert::good);
+    const served server = serve(json::array({{{"path", "/close"},
+                                              {"generate_bytes", 1000000},
+                                              {"fault", "close_after"},
+                                              {"fault_bytes", 5000}},
+                                             {{"path", "/reset"},
+                                              {"generate_bytes", 1000000},
+                                              {"fault", "reset_after"},
+                                              {"fault_bytes", 5000}}}),
+                                cert::good);
     trust("trusted_bundle.pem");
     for (const auto& [kind, error] : {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {
         SCOPED_TRACE(kind);
@@ -349,14 +357,18 @@ TEST_F(Download, WriteFailureIsReported)
     const std::string from = url("http", server.port(), "/x");
     const outcome r = download(from, "/dev/full");
     EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.log, opening(from) + "info Downloading file to /dev/full\nerror Could not write file: /dev/full\n");
+    EXPECT_EQ(r.log,
+              opening(from) + "info Downloading file to /dev/full\nerror Could not write file: /dev/full\n");
 }
 
 TEST_F(Download, StallsEndAfterTheConfiguredTimeout)
 {
     const served server = serve(json::array(
         {{{"path", "/before"}, {"body", "late"}, {"fault", "stall_before_headers"}, {"stall_seconds", 30}},
-         {{"path", "/during"}, {"generate_bytes", 1000000}, {"fault", "stall_after"}, {"fault_bytes", 5000},
+         {{"path", "/during"},
+          {"generate_bytes", 1000000},
+          {"fault", "stall_after"},
+          {"fault_bytes", 5000},
           {"stall_seconds", 30}}}));
     platform::http_set_timeout_seconds(2);
     const std::string to = path("dest.bin");
@@ -395,7 +407,8 @@ TEST_F(Download, TricklesBelowOneBytePerSecondEnd)
         EXPECT_LE(r.seconds, 6.0) << "a byte every 1.5 s held the request";
     }
     {
-        download_test::trickling_server server(headers, std::string(40, 'x'), std::chrono::milliseconds(1500));
+        download_test::trickling_server server(headers, std::string(40, 'x'),
+                                               std::chrono::milliseconds(1500));
         const std::string from = url("http", server.port(), "/body");
         const outcome r = download(from, to);
         EXPECT_EQ(r.rc, -1);
@@ -448,7 +461,10 @@ TEST_F(Download, NewFileStopsOneBytePastItsBound)
 TEST_F(Download, DescriptorThatIsNotOursIsDiscarded)
 {
     const std::string doc = R"({"results":[{"url":"http://h/a.msi","hash":"aa"}]})";
-    struct Case { std::string name; std::string problem; };
+    struct Case {
+        std::string name;
+        std::string problem;
+    };
     std::vector<Case> cases = {{"linked", "(2 links)"}, {"fifo", "(not a regular file)"}};
     write_file(path("linked"), doc);
     fs::create_hard_link(path("linked"), path("second_name"));
@@ -464,8 +480,9 @@ TEST_F(Download, DescriptorThatIsNotOursIsDiscarded)
         bool listed = false;
         log_capture capture;
         EXPECT_EQ(read_own_descriptor(path(c.name), url, hash, listed), descriptor_read::not_ours);
-        EXPECT_EQ(capture.text(), "error Update descriptor " + path(c.name) + " is not the file this run wrote " +
-                                      c.problem + ": answer discarded\n");
+        EXPECT_EQ(capture.text(), "error Update descriptor " + path(c.name) +
+                                      " is not the file this run wrote " + c.problem +
+                                      ": answer discarded\n");
         EXPECT_EQ(hash, "untouched");
     }
     write_file(path("ours"), doc);
@@ -513,8 +530,8 @@ TEST_F(Download, RedirectsThatMustNotBeFollowed)
     const served plain = serve(json::array({{{"path", "/x"}, {"body", "downgraded"}}}));
     const std::string down = url("http", plain.port(), "/x");
     const served tls = serve(json::array({{{"path", "/down"}, {"redirect", down}}}), cert::good);
-    const served loops = serve(json::array({{{"path", "/loop"}, {"redirect", "/loop"}},
-                                            {{"path", "/ftp"}, {"redirect", "ftp://127.0.0.1/x"}}}));
+    const served loops = serve(json::array(
+        {{{"path", "/loop"}, {"redirect", "/loop"}}, {{"path", "/ftp"}, {"redirect", "ftp://127.0.0.1/x"}}}));
     trust("trusted_bundle.pem");
     const std::string to = path("dest.bin");
     write_file(to, "previous download");
@@ -547,8 +564,8 @@ TEST_F(Download, HttpsWithTheTrustedRoot)
     trust("trusted_bundle.pem");
     const std::string to = path("dest.bin");
 
-    for (const std::string& from : {url("https", server.port(), "/x"),
-                                    "https://localhost:" + std::to_string(server.port()) + "/x"}) {
+    for (const std::string& from :
+         {url("https", server.port(), "/x"), "https://localhost:" + std::to_string(server.port()) + "/x"}) {
         SCOPED_TRACE(from);
         const outcome r = download(from, to);
         EXPECT_EQ(r.rc, 0);

@@ -30,16 +30,19 @@ protected:
             << WININET_PROBE_EXE << " is missing: cmake --preset mingw32 && "
             << "cmake --build build/mingw32 --target wininet_probe";
         dir_ = make_temp_dir();
-        write_file(dir_ + "/script.json",
-                   json{{"routes",
-                         {{{"path", "/big"}, {"generate_bytes", 1048577}},
-                          {{"path", "/empty"}, {"body", ""}},
-                          {{"path", "/close"}, {"generate_bytes", 1000000}, {"fault", "close_after"},
-                           {"fault_bytes", 5000}},
-                          {{"path", "/reset"}, {"generate_bytes", 1000000}, {"fault", "reset_after"},
-                           {"fault_bytes", 5000}},
-                          {{"path", "/silent"}, {"fault", "no_answer"}}}}}
-                       .dump());
+        write_file(dir_ + "/script.json", json{{"routes",
+                                                {{{"path", "/big"}, {"generate_bytes", 1048577}},
+                                                 {{"path", "/empty"}, {"body", ""}},
+                                                 {{"path", "/close"},
+                                                  {"generate_bytes", 1000000},
+                                                  {"fault", "close_after"},
+                                                  {"fault_bytes", 5000}},
+                                                 {{"path", "/reset"},
+                                                  {"generate_bytes", 1000000},
+                                                  {"fault", "reset_after"},
+                                                  {"fault_bytes", 5000}},
+                                                 {{"path", "/silent"}, {"fault", "no_answer"}}}}}
+                                              .dump());
         ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, dir_ + "/script.json", server_));
     }
 
@@ -89,8 +92,8 @@ TEST_F(WinInetUnderWine, BodiesArriveWholeWhateverTheStatus)
     EXPECT_TRUE(read_file(file("big.bin")) == pattern_bytes(1048577))
         << "got " << read_file(file("big.bin")).size() << " bytes";
     ASSERT_EQ(r.log.size(), 3u);
-    EXPECT_EQ(r.log[0], "info Opening " + url("/big") +
-                            " with headers Accept: application/json and secure false");
+    EXPECT_EQ(r.log[0],
+              "info Opening " + url("/big") + " with headers Accept: application/json and secure false");
     EXPECT_EQ(r.log[2].rfind("info Download complete " + url("/big") + " -> Z:", 0), 0u) << r.log[2];
 
     r = probe(url("/empty"), "empty.bin");
@@ -112,9 +115,9 @@ TEST_F(WinInetUnderWine, UnreachableServerLeavesTheOldFileAlone)
 
     probe_result r = probe(refused, "old.bin");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.log, (std::vector<std::string>{
-                         "info Opening " + refused + " with headers Accept: application/json and secure false",
-                         "error InternetOpenUrlA failed: 12029"}));
+    EXPECT_EQ(r.log, (std::vector<std::string>{"info Opening " + refused +
+                                                   " with headers Accept: application/json and secure false",
+                                               "error InternetOpenUrlA failed: 12029"}));
 
     // Accepted, then closed before any status line: Windows fails the request, and so
     // must the program under Wine, whose WinINet would hand back an empty answer.

@@ -21,7 +21,8 @@ TEST_F(Faults, HugeDescriptorIsRefusedInBoundedMemory)
     const std::string urgent = root + "/urgent.json";
     {
         std::ofstream out(urgent, std::ios::binary);
-        out << R"({"results":[{"url":"http://127.0.0.1:1/agent.msi","hash":")" << any_hash << R"("}],"padding":[)";
+        out << R"({"results":[{"url":"http://127.0.0.1:1/agent.msi","hash":")" << any_hash
+            << R"("}],"padding":[)";
         std::string chunk;
         for (int i = 0; i < 1024; ++i)
             chunk += "\"" + std::string(1020, 'p') + "\",";
@@ -52,7 +53,9 @@ TEST_F(Faults, HugeDescriptorIsRefusedInBoundedMemory)
 // A million open brackets within the size limit: no crash, no runaway memory.
 TEST_F(Faults, DeeplyNestedDescriptor)
 {
-    struct Case { std::string body, problem; };
+    struct Case {
+        std::string body, problem;
+    };
     const std::vector<Case> cases = {
         {std::string(1000000, '['), "[error] Caught exception when parsing JSON"},
         {std::string(524000, '[') + std::string(524000, ']'),
@@ -87,7 +90,8 @@ TEST_F(Faults, ControlCharactersInTheInstallerUrl)
     json routes = answers(urgent);
     routes.push_back({{"path", "/agent.msi"}, {"body", "not a package"}});
     server& s = serve(routes);
-    const std::string forged = "[2001-01-01 00:00:00.000] [recovery_logger] [info] Installer returned with code 0";
+    const std::string forged =
+        "[2001-01-01 00:00:00.000] [recovery_logger] [info] Installer returned with code 0";
     write_file(urgent, release(s.url() + "/agent.msi\r\nHost: evil.invalid\r\n" + forged, any_hash));
     configure(s);
 
@@ -142,7 +146,8 @@ TEST_F(Faults, DigestThatDoesNotMatchIsNeverInstalled)
     fs::remove(root + "/msiexec.calls");
 
     std::string upper = digest;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
     for (const std::string& hash : {upper, digest.substr(0, 63), digest + "0", digest + "\n", " " + digest}) {
         SCOPED_TRACE("announced \"" + hash + "\"");
         fs::remove_all(app + "/var");

@@ -16,10 +16,12 @@ void Faults::SetUp()
     // Records its arguments and the digest of the package it was given.
     const std::string bin = root + "/bin";
     fs::create_directories(bin);
-    write_file(bin + "/msiexec", "#!/bin/sh\n"
-                                 "{ printf '%s\\n' \"$@\"; sha256sum \"$2\" 2>/dev/null || echo no-package; } >> '" +
-                                     root + "/msiexec.calls'\n"
-                                     "exit 0\n");
+    write_file(bin + "/msiexec",
+               "#!/bin/sh\n"
+               "{ printf '%s\\n' \"$@\"; sha256sum \"$2\" 2>/dev/null || echo no-package; } >> '" +
+                   root +
+                   "/msiexec.calls'\n"
+                   "exit 0\n");
     fs::permissions(bin + "/msiexec", fs::perms::owner_all);
     const char* path = std::getenv("PATH");
     env.push_back("PATH=" + bin + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
@@ -64,4 +66,7 @@ bool Faults::mount_var(const std::string& size, std::string& why)
     return true;
 }
 
-strings Faults::msiexec_calls() const { return read_lines(root + "/msiexec.calls"); }
+strings Faults::msiexec_calls() const
+{
+    return read_lines(root + "/msiexec.calls");
+}

@@ -29,7 +29,9 @@ TEST_F(Faults, DiskFullWhileDownloadingTheInstaller)
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(has(r, "[error] Could not write file: " + app + "/var/agent_recovery.msi")) << r.log;
     EXPECT_TRUE(has(r, "[info] Downloading file to " + app + "/var/agent_recovery.msi"))
-        << "records made before the disk filled were lost; log:\n" << r.log << "\nstderr:\n" << r.err;
+        << "records made before the disk filled were lost; log:\n"
+        << r.log << "\nstderr:\n"
+        << r.err;
     EXPECT_EQ(last(r), "[error] Couldn't download installer");
 }
 
@@ -72,7 +74,8 @@ TEST_F(Faults, MissingTemporaryDirectory)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(has(r, "[error] Could not open file: " + root + "/missing/last_agent.json")) << r.log;
     EXPECT_EQ(last(r), "[info] We have not reached any url, so we stop here");
-    EXPECT_EQ(requests_of(s).size(), 1u) << "the server was asked once, although the log says it was not reached";
+    EXPECT_EQ(requests_of(s).size(), 1u)
+        << "the server was asked once, although the log says it was not reached";
     EXPECT_FALSE(fs::exists(root + "/missing"));
 }
 
@@ -114,8 +117,10 @@ TEST_F(Faults, InstallerRemovedAfterItsSignatureWasChecked)
     const std::string race = root + "/race";
     fs::create_directories(race);
     // extract-signature is the last look at the file before the digest.
-    write_file(race + "/osslsigncode", "#!/bin/sh\n" + real + " \"$@\"\nstatus=$?\n"
-                                       "[ \"$1\" = extract-signature ] && rm -f -- \"$3\"\nexit $status\n");
+    write_file(race + "/osslsigncode",
+               "#!/bin/sh\n" + real +
+                   " \"$@\"\nstatus=$?\n"
+                   "[ \"$1\" = extract-signature ] && rm -f -- \"$3\"\nexit $status\n");
     fs::permissions(race + "/osslsigncode", fs::perms::owner_all);
     for (std::string& e : env)
         if (e.rfind("PATH=", 0) == 0)

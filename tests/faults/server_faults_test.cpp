@@ -15,8 +15,10 @@ const std::string any_hash(64, 'a');
 // not hold the run, and the search goes on to the next server.
 TEST_F(Faults, StallBeforeHeadersEndsTheQueryAndTheSearchGoesOn)
 {
-    server& silent = serve(json::array({{{"path", "/api/updates/"}, {"fault", "stall_before_headers"},
-                                         {"stall_seconds", 150}, {"body", R"({"results":[]})"}}}));
+    server& silent = serve(json::array({{{"path", "/api/updates/"},
+                                         {"fault", "stall_before_headers"},
+                                         {"stall_seconds", 150},
+                                         {"body", R"({"results":[]})"}}}));
     write_file(root + "/none.json", R"({"results":[]})");
     server& next = serve(answers(root + "/none.json"));
     configure(silent);
@@ -45,8 +47,8 @@ TEST_F(Faults, InstallerCutShortMidBody)
     for (const char* fault : {"reset_after", "close_after"}) {
         SCOPED_TRACE(fault);
         const std::string path = std::string("/") + fault + ".msi";
-        server& cut = serve(json::array({{{"path", path}, {"generate_bytes", 10 * mib}, {"fault", fault},
-                                          {"fault_bytes", mib}}}));
+        server& cut = serve(json::array(
+            {{{"path", path}, {"generate_bytes", 10 * mib}, {"fault", fault}, {"fault_bytes", mib}}}));
         write_file(root + "/urgent.json", release(cut.url() + path, any_hash));
         configure(s);
 
@@ -56,7 +58,8 @@ TEST_F(Faults, InstallerCutShortMidBody)
         EXPECT_TRUE(has(r, "[error] InternetReadFile fiales: " + error)) << r.log;
         EXPECT_EQ(last(r), "[error] Couldn't download installer");
         ASSERT_TRUE(exists("var/agent_recovery.msi"));
-        EXPECT_EQ(fs::file_size(app + "/var/agent_recovery.msi"), static_cast<std::uintmax_t>(mib)) << "exactly what arrived";
+        EXPECT_EQ(fs::file_size(app + "/var/agent_recovery.msi"), static_cast<std::uintmax_t>(mib))
+            << "exactly what arrived";
         EXPECT_EQ(requests_of(cut).size(), 1u) << "nothing is retried";
         fs::remove_all(app + "/var");
     }
@@ -72,7 +75,8 @@ TEST_F(Faults, EmptyInstallerIsRefusedAndDeleted)
 
     const run_result r = run();
     EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(has(r, "[info] Download complete " + files.url() + "/empty.msi -> " + app + "/var/agent_recovery.msi"));
+    EXPECT_TRUE(has(
+        r, "[info] Download complete " + files.url() + "/empty.msi -> " + app + "/var/agent_recovery.msi"));
     EXPECT_EQ(last(r), "[error] The signature is wrong") << "even with the digest of nothing announced";
     EXPECT_FALSE(exists("var/agent_recovery.msi"));
 }
@@ -99,7 +103,8 @@ TEST_F(Faults, TwoGibInstallerStreamsInBoundedMemory)
         EXPECT_LT(peak_kib, 32 * 1024);
     }
     EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(has(r, "[info] Download complete " + files.url() + "/huge.msi -> " + app + "/var/agent_recovery.msi"))
+    EXPECT_TRUE(
+        has(r, "[info] Download complete " + files.url() + "/huge.msi -> " + app + "/var/agent_recovery.msi"))
         << r.log;
     EXPECT_EQ(last(r), "[error] The signature is wrong");
     EXPECT_FALSE(exists("var/agent_recovery.msi"));
@@ -165,7 +170,8 @@ TEST_F(Faults, CertificateForAnotherHost)
     write_file(root + "/urgent.json", "");
     server& impostor = serve(impostor_routes, cert::wrong_host);
     server& genuine = serve(answers(root + "/urgent.json"), cert::good);
-    write_file(root + "/urgent.json", release(impostor.url() + "/agent.msi", sha256_of(root + "/package.msi")));
+    write_file(root + "/urgent.json",
+               release(impostor.url() + "/agent.msi", sha256_of(root + "/package.msi")));
     configure(impostor);
     write("etc/inventory.conf", json{{"alternative_urls", {genuine.url()}}}.dump());
 

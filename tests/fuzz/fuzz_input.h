@@ -12,9 +12,11 @@ inline const std::string& fuzz_input_path()
 {
     static const std::string path = [] {
         const char* dir = std::getenv("TMPDIR");
-        std::string p = std::string(dir && *dir ? dir : "/tmp") + "/recovery-fuzz-" + std::to_string(::getpid());
+        std::string p =
+            std::string(dir && *dir ? dir : "/tmp") + "/recovery-fuzz-" + std::to_string(::getpid());
         // Messages are part of the code under test but not worth the console's time.
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("fuzz", std::make_shared<spdlog::sinks::null_sink_mt>()));
+        spdlog::set_default_logger(
+            std::make_shared<spdlog::logger>("fuzz", std::make_shared<spdlog::sinks::null_sink_mt>()));
         return p;
     }();
     return path;

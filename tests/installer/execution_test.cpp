@@ -79,25 +79,34 @@ TEST_F(InstallAgent, PathsWithBlanksAndNonAsciiReachMsiexecWhole)
 // A POSIX exit status has 8 bits: 1603 and 3010 are checked with the Windows build under Wine.
 TEST_F(InstallAgent, ExitCodeComesBackAsTheInstallerGaveIt)
 {
-    struct Case { const char* exit; int expected; };
+    struct Case {
+        const char* exit;
+        int expected;
+    };
     for (const Case& c : {Case{"0", 0}, Case{"1", 1}, Case{"67", 67}, Case{"194", 194},
-                          Case{"255", 255},  // not -1: nothing reads it as a signed byte
+                          Case{"255", 255},      // not -1: nothing reads it as a signed byte
                           Case{"KILL", 137}}) {  // killed by SIGKILL: as a shell reports it
         setenv("MSIEXEC_EXIT_CODE", c.exit, 1);
         EXPECT_EQ(install_agent(root + "/agent_recovery.msi"), c.expected) << c.exit;
-        EXPECT_EQ(records().back(), "[info] Installer returned with code " + std::to_string(c.expected)) << c.exit;
+        EXPECT_EQ(records().back(), "[info] Installer returned with code " + std::to_string(c.expected))
+            << c.exit;
     }
 }
 
 TEST_F(InstallAgent, MsiexecThatCannotBeStarted)
 {
-    struct Case { const char* what; std::string path; bool executable; const char* record; };
+    struct Case {
+        const char* what;
+        std::string path;
+        bool executable;
+        const char* record;
+    };
     const std::string empty = root + "/empty";
     fs::create_directories(empty);
     for (const Case& c : {Case{"none on PATH", empty, true, "[error] CreateProcess failed: 2"},
                           Case{"not executable", bin, false, "[error] CreateProcess failed: 5"}}) {
-        fs::permissions(bin + "/msiexec", c.executable ? fs::perms::owner_all
-                                                       : fs::perms::owner_read | fs::perms::owner_write);
+        fs::permissions(bin + "/msiexec",
+                        c.executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
         set_path(c.path);
         const std::size_t before = records().size();
         EXPECT_EQ(install_agent(root + "/agent_recovery.msi"), -1) << c.what;

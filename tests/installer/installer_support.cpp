@@ -6,14 +6,14 @@
 #include <cstdlib>
 #include <filesystem>
 
-
 namespace fs = std::filesystem;
 
 namespace {
 
 // For every Wine process here. TMPDIR decides which wineserver a process joins: one for
 // all, the one fresh-prefix.sh started.
-const char* wine_env[] = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=", "TMPDIR=" INSTALLER_WINE_TMPDIR,
+const char* wine_env[] = {"WINEDEBUG=-all",
+                          "WINEDLLOVERRIDES=mscoree,mshtml=", "TMPDIR=" INSTALLER_WINE_TMPDIR,
                           "WINEPREFIX=" INSTALLER_WINE_PREFIX};
 
 }  // namespace
@@ -25,9 +25,15 @@ std::string upper(std::string text)
     return text;
 }
 
-std::string installer_prefix() { return INSTALLER_WINE_PREFIX; }
+std::string installer_prefix()
+{
+    return INSTALLER_WINE_PREFIX;
+}
 
-std::vector<std::string> wine_environment() { return {std::begin(wine_env), std::end(wine_env)}; }
+std::vector<std::string> wine_environment()
+{
+    return {std::begin(wine_env), std::end(wine_env)};
+}
 
 std::string installed_payload()
 {
@@ -121,9 +127,15 @@ void InstallerApp::use_wine_msiexec()
     env.insert(env.end(), std::begin(wine_env), std::end(wine_env));
 }
 
-bool InstallerApp::msiexec_ran() const { return fs::exists(recorder + "/args"); }
+bool InstallerApp::msiexec_ran() const
+{
+    return fs::exists(recorder + "/args");
+}
 
-std::vector<std::string> InstallerApp::msiexec_args() const { return read_lines(recorder + "/args"); }
+std::vector<std::string> InstallerApp::msiexec_args() const
+{
+    return read_lines(recorder + "/args");
+}
 
 run_result InstallerApp::run_in_wine(double timeout_seconds)
 {

@@ -81,7 +81,8 @@ TEST_P(InstallerRun, PackageWhoseSignatureIsRefusedIsDeletedUninstalled)
         EXPECT_EQ(r.status, 255) << package;
         const strings m = messages(r.log);
         ASSERT_GE(m.size(), 2u) << package;
-        EXPECT_EQ(strings(m.end() - 2, m.end()), (strings{downloaded_record(), "[error] The signature is wrong"}))
+        EXPECT_EQ(strings(m.end() - 2, m.end()),
+                  (strings{downloaded_record(), "[error] The signature is wrong"}))
             << package;
         EXPECT_FALSE(exists("var/agent_recovery.msi")) << package;
         EXPECT_FALSE(msiexec_ran()) << package;
@@ -92,7 +93,8 @@ TEST_P(InstallerRun, PackageWithAnotherDigestIsDeletedUninstalled)
 {
     use_recording_msiexec(0);
     const std::string right = sha256_of(fixture("signed_ok.msi"));
-    for (const std::string& announced : {sha256_of(fixture("signed_lower.msi")), upper(right), std::string()}) {
+    for (const std::string& announced :
+         {sha256_of(fixture("signed_lower.msi")), upper(right), std::string()}) {
         next_row();
         serve(fixture("signed_ok.msi"), announced);
         const run_result r = run();
@@ -118,9 +120,10 @@ TEST_P(InstallerRun, FailingInstallerFailsTheRunAndKeepsThePackage)
         EXPECT_EQ(r.status, 255) << code;
         const strings m = messages(r.log);
         ASSERT_GE(m.size(), 3u) << code;
-        EXPECT_EQ(strings(m.end() - 3, m.end()),
-                  (strings{command_record(), "[info] Installer returned with code " + std::to_string(code),
-                           "[error] There was a problem installing the agent, exit_code " + std::to_string(code)}));
+        EXPECT_EQ(
+            strings(m.end() - 3, m.end()),
+            (strings{command_record(), "[info] Installer returned with code " + std::to_string(code),
+                     "[error] There was a problem installing the agent, exit_code " + std::to_string(code)}));
         EXPECT_TRUE(exists("var/agent_recovery.msi")) << code;
     }
 }
@@ -144,6 +147,8 @@ TEST_P(InstallerRun, MsiexecMissingFailsTheRunAndKeepsThePackage)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheme, InstallerRun, ::testing::Values("http", "https"),
-                         [](const ::testing::TestParamInfo<const char*>& row) { return std::string(row.param); });
+                         [](const ::testing::TestParamInfo<const char*>& row) {
+                             return std::string(row.param);
+                         });
 
 }  // namespace

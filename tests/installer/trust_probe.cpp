@@ -39,8 +39,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string path = argv[i];
         const std::u16string wide = platform::narrow_to_utf16(path);
-        std::printf("%s status=0x%08lx signature=%d publisher=%d\n", path.substr(path.find_last_of("\\/") + 1).c_str(),
-                    static_cast<unsigned long>(win_verify_trust(wide)), verify_signature(wide), verify_publisher(wide));
+        std::printf("%s status=0x%08lx signature=%d publisher=%d\n",
+                    path.substr(path.find_last_of("\\/") + 1).c_str(),
+                    static_cast<unsigned long>(win_verify_trust(wide)), verify_signature(wide),
+                    verify_publisher(wide));
         std::fflush(stdout);
     }
     return 0;

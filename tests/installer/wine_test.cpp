@@ -112,10 +112,11 @@ TEST_F(WineInstall, WindowsBuildInstallsTheSignedPackage)
     const run_result r = run_in_wine(60);
     expect_installed(r);
     const std::string var = ansi(windows_path(p("var")));
-    EXPECT_EQ(lines_with(r.log, "Executing command \"msiexec /i \"" + var + "\\agent_recovery.msi\" /qn /L*v \"" +
-                                    var + "\\update-agent-emergency.log\"\"")
-                  .size(),
-              1u)
+    EXPECT_EQ(
+        lines_with(r.log, "Executing command \"msiexec /i \"" + var + "\\agent_recovery.msi\" /qn /L*v \"" +
+                              var + "\\update-agent-emergency.log\"\"")
+            .size(),
+        1u)
         << r.log;
     uninstall();
 }
@@ -126,10 +127,15 @@ TEST_F(WineInstall, WindowsBuildInstallsTheSignedPackage)
 TEST_F(WineInstall, WindowsBuildRefusesPackages)
 {
     use_windows_build();
-    struct Case { const char* package; std::string announced; const char* refusal; };
+    struct Case {
+        const char* package;
+        std::string announced;
+        const char* refusal;
+    };
     for (const Case& c : {
              Case{"unsigned.msi", sha256_of(fixture("unsigned.msi")), "[error] The signature is wrong"},
-             Case{"signed_lower.msi", sha256_of(fixture("signed_lower.msi")), "[error] The signature is wrong"},
+             Case{"signed_lower.msi", sha256_of(fixture("signed_lower.msi")),
+                  "[error] The signature is wrong"},
              Case{"tampered.msi", sha256_of(fixture("signed_ok.msi")),
                   "[error] Downloaded hash did not match the one in json"},
          }) {
@@ -149,7 +155,10 @@ TEST_F(WineInstall, WindowsBuildReportsFullWidthExitCodes)
 {
     use_windows_build();
     serve(fixture("signed_ok.msi"), sha256_of(fixture("signed_ok.msi")));
-    struct Case { const char* code; const char* returned; };
+    struct Case {
+        const char* code;
+        const char* returned;
+    };
     for (const Case& c : {Case{"4294967295", "-1"}, Case{"3010", "3010"}, Case{"1603", "1603"}}) {
         use_fake_msiexec(c.code);
         const run_result r = run_in_wine(60);
@@ -158,7 +167,8 @@ TEST_F(WineInstall, WindowsBuildReportsFullWidthExitCodes)
         ASSERT_GE(m.size(), 2u) << c.code << r.log;
         EXPECT_EQ(strings(m.end() - 2, m.end()),
                   (strings{std::string("[info] Installer returned with code ") + c.code,
-                           std::string("[error] There was a problem installing the agent, exit_code ") + c.returned}));
+                           std::string("[error] There was a problem installing the agent, exit_code ") +
+                               c.returned}));
         EXPECT_TRUE(exists("var/agent_recovery.msi")) << c.code;
         EXPECT_EQ(read_lines(p("msiexec_args.txt")),
                   (strings{"/i", windows_path(p("var/agent_recovery.msi")), "/qn", "/L*v",
@@ -175,7 +185,11 @@ TEST(WineTrust, WhatWinVerifyTrustAccepts)
     const std::string probe = built(WINDOWS_TRUST_PROBE);
     ASSERT_FALSE(probe.empty());
     ASSERT_TRUE(boot_installer_prefix());
-    struct Verdict { std::string status; int signature; int publisher; };
+    struct Verdict {
+        std::string status;
+        int signature;
+        int publisher;
+    };
     const std::map<std::string, Verdict> expected = {
         {"unsigned.msi", {"0x800b0100", 0, 0}},  // TRUST_E_NOSIGNATURE
         {"signed_ok.msi", {"0x00000000", 1, 1}},

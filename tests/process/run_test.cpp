@@ -50,7 +50,10 @@ TEST_F(Run, ConfigThatIsNotJson)
 
 TEST_F(Run, ConfigOfTheWrongShapeIsNamed)
 {
-    struct Case { const char* config; const char* message; };
+    struct Case {
+        const char* config;
+        const char* message;
+    };
     for (const Case& c : {
              Case{R"({"server_proto":"http","server_url":"127.0.0.1","server_port":8080})",
                   "[error] Invalid configuration: server_port is a number, not a string"},
@@ -70,8 +73,9 @@ TEST_F(Run, ConfigOfTheWrongShapeIsNamed)
 
 TEST_F(Run, BomTrailingTextAndNoInventoryReachesTheServerStep)
 {
-    write("etc/config", std::string("\xEF\xBB\xBF") +
-                            R"({"server_proto":"HTTP","server_url":"127.0.0.1","server_port":"1"} # trailing)");
+    write("etc/config",
+          std::string("\xEF\xBB\xBF") +
+              R"({"server_proto":"HTTP","server_url":"127.0.0.1","server_port":"1"} # trailing)");
     write("VERSION", "2.3.1 more words\r\n");
     const run_result r = run();
     EXPECT_EQ(r.status, 0);
@@ -82,8 +86,7 @@ TEST_F(Run, BomTrailingTextAndNoInventoryReachesTheServerStep)
                        "[info] Getting configuration file from " + p("etc/inventory.conf"),
                        "[error] Could not open " + p("etc/inventory.conf"),
                        "[info] Couldn't find inventory conf. We continue with just the config",
-                       "[info] The API server is HTTP://127.0.0.1:1",
-                       "[info] The version is 2.3.1",
+                       "[info] The API server is HTTP://127.0.0.1:1", "[info] The version is 2.3.1",
                        "[info] Using TLS: false",
                        "[info] Getting last  agent from " + query + " to " + tmp + "/last_agent.json",
                        "[info] Opening " + query + " with headers Accept: application/json and secure false",
@@ -95,18 +98,24 @@ TEST_F(Run, InventoryProblemsLeaveTheConfiguredServerAlone)
 {
     write_config("http", "127.0.0.1", closed_port);
     write("VERSION", "1.0");
-    struct Case { const char* inventory; strings expected; };
+    struct Case {
+        const char* inventory;
+        strings expected;
+    };
     for (const Case& c : {
-             Case{"", {"[error] Caught exception when parsing JSON",
-                       "[info] Couldn't find inventory conf. We continue with just the config"}},
-             Case{"{\"alternative_urls\": [", {"[error] Caught exception when parsing JSON",
-                                               "[info] Couldn't find inventory conf. We continue with just the config"}},
+             Case{"",
+                  {"[error] Caught exception when parsing JSON",
+                   "[info] Couldn't find inventory conf. We continue with just the config"}},
+             Case{"{\"alternative_urls\": [",
+                  {"[error] Caught exception when parsing JSON",
+                   "[info] Couldn't find inventory conf. We continue with just the config"}},
              Case{R"({"alternative_urls": []})", {}},
              Case{R"({"alternative_urls": "http://127.0.0.1:1"})",
                   {"[info] Unusable inventory conf (alternative_urls is a string, not an array). "
                    "We continue with just the config"}},
              Case{R"({"other": 1})",
-                  {"[info] Unusable inventory conf (alternative_urls is missing). We continue with just the config"}},
+                  {"[info] Unusable inventory conf (alternative_urls is missing). We continue with just the "
+                   "config"}},
          }) {
         write("etc/inventory.conf", c.inventory);
         const run_result r = run();
@@ -177,7 +186,8 @@ TEST_F(Run, WindowsBuildUnderWine)
     run_result r = run_under_wine();
     EXPECT_EQ(r.status, 255);
     ASSERT_FALSE(r.log.empty()) << r.out << r.err;
-    EXPECT_NE(r.log.find("] [recovery_logger] [info] Starting Recovery agent 1.0.1\r\n"), std::string::npos) << r.log;
+    EXPECT_NE(r.log.find("] [recovery_logger] [info] Starting Recovery agent 1.0.1\r\n"), std::string::npos)
+        << r.log;
     const strings m = messages(r.log);
     ASSERT_GE(m.size(), 2u);
     EXPECT_EQ(m.back().substr(0, 29), "[error] Could not open file Z");
@@ -268,7 +278,8 @@ TEST_F(LongPath, PathsComeOutWholeUnderWine)
     ASSERT_LT(root.size() + 7, windows_length);
     long_app = root + "/" + std::string(windows_length - 2 - root.size() - 5, 'w') + "/APP";
     std::filesystem::create_directories(long_app + "/etc");
-    write_file(long_app + "/etc/config", R"({"server_proto":"http","server_url":"127.0.0.1","server_port":"1"})");
+    write_file(long_app + "/etc/config",
+               R"({"server_proto":"http","server_url":"127.0.0.1","server_port":"1"})");
     write_file(long_app + "/VERSION", "1.0");
     const std::string program = long_app + "/agent_recovery.exe";
     std::filesystem::copy_file(exe, program);
@@ -291,7 +302,8 @@ TEST_F(LongPath, PathsComeOutWholeUnderWine)
     const std::string deeper_program = deeper + "/agent_recovery.exe";
     std::filesystem::copy_file(exe, deeper_program);
     EXPECT_EQ(run_process({WINE_RUNNER, deeper_program}, wine_env, root + "/out2", root + "/err2", 300), 255);
-    EXPECT_NE(read_file(root + "/out2").find("var directory doesnt exist"), std::string::npos) << read_file(root + "/out2");
+    EXPECT_NE(read_file(root + "/out2").find("var directory doesnt exist"), std::string::npos)
+        << read_file(root + "/out2");
     EXPECT_FALSE(std::filesystem::exists(root + "/" + std::string(255, 'v') + "/var"));
 }
 

@@ -27,7 +27,10 @@ protected:
         return urgent;
     }
 
-    void inventory(const strings& urls) { write("etc/inventory.conf", json{{"alternative_urls", urls}}.dump()); }
+    void inventory(const strings& urls)
+    {
+        write("etc/inventory.conf", json{{"alternative_urls", urls}}.dump());
+    }
 };
 
 const std::string no_release = R"({"results":[]})";
@@ -50,8 +53,10 @@ TEST_F(Selection, ConfiguredServerWithoutUpdateEndsTheSearch)
     EXPECT_EQ(m[m.size() - 2], "Non Urgent: ") << "the record spans two lines";
     EXPECT_EQ(m.back(), "[info] We reached the url and didn't get any updates, so we stop here");
     EXPECT_EQ(requests_of(configured),
-              (strings{"GET /api/updates/?platform=windows&urgent=false&version=1.2.3 UA=Agent Recovery ACCEPT=application/json",
-                       "GET /api/updates/?platform=windows&urgent=true&version=1.2.3 UA=Agent Recovery ACCEPT=application/json"}));
+              (strings{"GET /api/updates/?platform=windows&urgent=false&version=1.2.3 UA=Agent Recovery "
+                       "ACCEPT=application/json",
+                       "GET /api/updates/?platform=windows&urgent=true&version=1.2.3 UA=Agent Recovery "
+                       "ACCEPT=application/json"}));
     EXPECT_TRUE(requests_of(alternative).empty()) << "an answering server ends the search";
     EXPECT_EQ(read_file(tmp + "/last_agent.json"), no_release) << "the last answer stays on disk";
 }
@@ -68,7 +73,8 @@ TEST_F(Selection, FirstAnsweringAlternativeEndsTheSearch)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines_with(r.log, "Couldn't reach").size(), 2u) << "configured server and first alternative";
     EXPECT_TRUE(has(r, "[info] Couldn't reach http://127.0.0.1:1"));
-    EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
+    EXPECT_EQ(messages(r.log).back(),
+              "[info] We reached the url and didn't get any updates, so we stop here");
     EXPECT_EQ(requests_of(first).size(), 2u);
     EXPECT_TRUE(requests_of(second).empty());
 }
@@ -94,17 +100,24 @@ TEST_F(Selection, TlsFlagOfEachAlternativeComesFromItsUrl)
     const run_result r = run();
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(has(r, "[info] Using TLS: true"));
-    EXPECT_EQ(lines_with(r.log, "/api/updates/?platform=windows&urgent=false&version=1 with headers "
-                                "Accept: application/json and secure false").size(), 1u)
+    EXPECT_EQ(lines_with(r.log,
+                         "/api/updates/?platform=windows&urgent=false&version=1 with headers "
+                         "Accept: application/json and secure false")
+                  .size(),
+              1u)
         << "http alternative: flag false, whatever the configuration says";
     EXPECT_EQ(lines_with(r.log, secure_server.url() + "/api/updates/?platform=windows&urgent=true&version=1 "
-                                "with headers Accept: application/json and secure true").size(), 1u);
-    EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
+                                                      "with headers Accept: application/json and secure true")
+                  .size(),
+              1u);
+    EXPECT_EQ(messages(r.log).back(),
+              "[info] We reached the url and didn't get any updates, so we stop here");
 }
 
 TEST_F(Selection, InstallerIsFetchedWithTheAnsweringServersFlag)
 {
-    const server& s = serve(no_release, "", json::array({{{"path", "/files/agent.msi"}, {"body", "not an msi"}}}), true);
+    const server& s =
+        serve(no_release, "", json::array({{{"path", "/files/agent.msi"}, {"body", "not an msi"}}}), true);
     const std::string installer = s.url() + "/files/agent.msi";
     rewrite(0, release(installer));
     write_config("http", "127.0.0.1", "1");  // plain configured server, down
@@ -112,16 +125,20 @@ TEST_F(Selection, InstallerIsFetchedWithTheAnsweringServersFlag)
     inventory({s.url()});
     const run_result r = run();
     EXPECT_TRUE(has(r, "[info] Found new urgent update: " + installer));
-    EXPECT_TRUE(has(r, "[info] Opening " + installer + " with headers Accept: application/json and secure true"));
-    EXPECT_TRUE(has(r, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
+    EXPECT_TRUE(
+        has(r, "[info] Opening " + installer + " with headers Accept: application/json and secure true"));
+    EXPECT_TRUE(
+        has(r, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
 
     // A plain configured server announcing an https installer: the flag stays false.
     const server& plain = serve(no_release, release(installer));
     write_config("http", "127.0.0.1", std::to_string(plain.handle.port));
     write("etc/inventory.conf", "{}");
     const run_result again = run();
-    EXPECT_TRUE(has(again, "[info] Opening " + installer + " with headers Accept: application/json and secure false"));
-    EXPECT_TRUE(has(again, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
+    EXPECT_TRUE(has(
+        again, "[info] Opening " + installer + " with headers Accept: application/json and secure false"));
+    EXPECT_TRUE(has(
+        again, "[info] Downloaded installer from " + installer + " to " + app + "/var/agent_recovery.msi"));
 }
 
 TEST_F(Selection, DecisionTable)
@@ -131,17 +148,21 @@ TEST_F(Selection, DecisionTable)
     write("VERSION", "1");
     const std::string base = s.url() + "/files/";
 
-    struct Case { std::string regular, urgent, last; };
+    struct Case {
+        std::string regular, urgent, last;
+    };
     const std::vector<Case> cases = {
         // Same release in both answers: nothing urgent.
         {release(base + "a.msi"), release(base + "a.msi", std::string(64, 'b')),
          "[info] We reached the url and didn't get any updates, so we stop here"},
         // Error page as the regular answer, a release as the urgent one: urgent.
-        {"<html><body>500</body></html>", release(base + "u.msi"), "[info] Found new urgent update: " + base + "u.msi"},
+        {"<html><body>500</body></html>", release(base + "u.msi"),
+         "[info] Found new urgent update: " + base + "u.msi"},
         // Empty body: reached, nothing urgent.
         {"", "", "[info] We reached the url and didn't get any updates, so we stop here"},
         // Descriptor of another shape in the urgent answer: read as no release.
-        {no_release, R"({"results":"u.msi"})", "[info] We reached the url and didn't get any updates, so we stop here"},
+        {no_release, R"({"results":"u.msi"})",
+         "[info] We reached the url and didn't get any updates, so we stop here"},
         // Several releases: the first one counts.
         {no_release, R"({"results":[{"url":")" + base + R"(first.msi","hash":"h"},{"url":"x","hash":"y"}]})",
          "[info] Found new urgent update: " + base + "first.msi"},
@@ -151,7 +172,8 @@ TEST_F(Selection, DecisionTable)
         rewrite(0, c.urgent);
         const run_result r = run();
         const strings m = messages(r.log);
-        EXPECT_NE(std::find(m.begin(), m.end(), c.last), m.end()) << c.regular << " / " << c.urgent << "\n" << r.log;
+        EXPECT_NE(std::find(m.begin(), m.end(), c.last), m.end()) << c.regular << " / " << c.urgent << "\n"
+                                                                  << r.log;
         std::filesystem::remove_all(app + "/var");
     }
 }
@@ -166,15 +188,20 @@ TEST_F(Selection, QueryTextIsSentUnchanged)
     EXPECT_EQ(r.status, 0);
     const strings seen = requests_of(s);
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].substr(0, seen[0].find(" UA=")), "GET //api/updates/?platform=windows&urgent=false&version=1.2&beta=3");
-    EXPECT_TRUE(has(r, "[error] Caught exception when parsing JSON")) << "the 404 page still counts as an answer";
-    EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
+    EXPECT_EQ(seen[0].substr(0, seen[0].find(" UA=")),
+              "GET //api/updates/?platform=windows&urgent=false&version=1.2&beta=3");
+    EXPECT_TRUE(has(r, "[error] Caught exception when parsing JSON"))
+        << "the 404 page still counts as an answer";
+    EXPECT_EQ(messages(r.log).back(),
+              "[info] We reached the url and didn't get any updates, so we stop here");
 }
 
 TEST_F(Selection, ServerDyingBetweenTheQueriesWasNotReached)
 {
-    const server& dying = serve(no_release, "", json::array({{{"path", "/api/updates/"}, {"query", {{"urgent", "true"}}},
-                                                              {"fault", "exit_server"}}}));
+    const server& dying =
+        serve(no_release, "",
+              json::array(
+                  {{{"path", "/api/updates/"}, {"query", {{"urgent", "true"}}}, {"fault", "exit_server"}}}));
     const server& next = serve(no_release, no_release);
     write_config("http", "127.0.0.1", std::to_string(dying.handle.port));
     write("VERSION", "1");
@@ -183,7 +210,8 @@ TEST_F(Selection, ServerDyingBetweenTheQueriesWasNotReached)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(has(r, "[info] Couldn't reach " + dying.url()));
     EXPECT_EQ(requests_of(next).size(), 2u) << "the next server is asked";
-    EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here");
+    EXPECT_EQ(messages(r.log).back(),
+              "[info] We reached the url and didn't get any updates, so we stop here");
 }
 
 // The Windows build through real WinINet under Wine.
@@ -194,7 +222,8 @@ TEST_F(Selection, WindowsBuildFindsAndDownloadsUnderWine)
     install(exe, "agent_recovery.exe");
     const std::string payload = std::string(5000, 'm') + std::string(3000, '\0') + "end";
     write_file(root + "/payload.bin", payload);
-    const server& s = serve(no_release, "", json::array({{{"path", "/files/agent.msi"}, {"body_file", root + "/payload.bin"}}}));
+    const server& s = serve(
+        no_release, "", json::array({{{"path", "/files/agent.msi"}, {"body_file", root + "/payload.bin"}}}));
     rewrite(0, release(s.url() + "/files/agent.msi"));
     write_config("http", "127.0.0.1", std::to_string(s.handle.port));
     write("VERSION", "7.1");
@@ -202,11 +231,14 @@ TEST_F(Selection, WindowsBuildFindsAndDownloadsUnderWine)
     const run_result r = run_under_wine();
     const std::string installer = "/files/agent.msi";
     EXPECT_TRUE(has(r, "[info] Found new urgent update: " + s.url() + installer)) << r.log;
-    EXPECT_EQ(lines_with(r.log, "Downloaded installer from " + s.url() + installer + " to Z:").size(), 1u) << r.log;
+    EXPECT_EQ(lines_with(r.log, "Downloaded installer from " + s.url() + installer + " to Z:").size(), 1u)
+        << r.log;
     const strings seen = requests_of(s);
     ASSERT_EQ(seen.size(), 3u);
     // Wine's WinINet sends its own "Accept: */*" ahead of ours.
-    EXPECT_EQ(seen[0], "GET /api/updates/?platform=windows&urgent=false&version=7.1 UA=Agent Recovery ACCEPT=*/*|application/json");
+    EXPECT_EQ(seen[0],
+              "GET /api/updates/?platform=windows&urgent=false&version=7.1 UA=Agent Recovery "
+              "ACCEPT=*/*|application/json");
     EXPECT_EQ(seen[2], "GET /files/agent.msi UA=Agent Recovery ACCEPT=*/*|application/json");
 
     // Nobody answers.
@@ -238,7 +270,8 @@ TEST_F(Selection, ServerClosingWithoutAnyAnswerIsNotReached)
         EXPECT_EQ(lines_with(r.log, "InternetOpenUrlA failed: 12152").size(), 1u) << r.log;
         EXPECT_TRUE(has(r, "[info] Couldn't reach " + configured.url())) << r.log;
         EXPECT_EQ(requests_of(alternative).size(), asked) << "the alternative is asked";
-        EXPECT_EQ(messages(r.log).back(), "[info] We reached the url and didn't get any updates, so we stop here")
+        EXPECT_EQ(messages(r.log).back(),
+                  "[info] We reached the url and didn't get any updates, so we stop here")
             << r.log;
     };
     check(run(), 2u);

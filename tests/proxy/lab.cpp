@@ -164,17 +164,27 @@ std::string tinyproxy_conf(int port, const std::string& allow)
            allow + "\n";
 }
 
-bool is_request(const std::string& line) { return line.find("]: Request (file descriptor ") != std::string::npos; }
+bool is_request(const std::string& line)
+{
+    return line.find("]: Request (file descriptor ") != std::string::npos;
+}
 // The refusing proxy refuses every connection; a request (not a bare connection such as
 // the start-up probe, which may be logged late) is one whose entity was read.
-bool is_refusal(const std::string& line) { return line.find("]: Read request entity of ") != std::string::npos; }
-bool any_line(const std::string&) { return true; }
+bool is_refusal(const std::string& line)
+{
+    return line.find("]: Read request entity of ") != std::string::npos;
+}
+bool any_line(const std::string&)
+{
+    return true;
+}
 
 }  // namespace
 
 std::string query(bool urgent)
 {
-    return std::string("/api/updates/?platform=windows&urgent=") + (urgent ? "true" : "false") + "&version=1.0.0";
+    return std::string("/api/updates/?platform=windows&urgent=") + (urgent ? "true" : "false") +
+           "&version=1.0.0";
 }
 
 std::vector<site> standard_sites()
@@ -203,8 +213,8 @@ std::vector<site> standard_sites()
     return all;
 }
 
-bool servers::start(const std::vector<site>& wanted, const std::string& package_file, const std::string& digest_text,
-                    const std::string& fixtures, std::string& why)
+bool servers::start(const std::vector<site>& wanted, const std::string& package_file,
+                    const std::string& digest_text, const std::string& fixtures, std::string& why)
 {
     using nlohmann::json;
     dir = make_temp_dir();
@@ -247,26 +257,28 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     }
 
     std::ostringstream conf;
-    conf << "worker_processes 1;\npid " << dir << "/nginx.pid;\nerror_log " << dir << "/nginx-error.log info;\n"
+    conf << "worker_processes 1;\npid " << dir << "/nginx.pid;\nerror_log " << dir
+         << "/nginx-error.log info;\n"
          << "events { worker_connections 64; }\nhttp {\n"
          << "  types { application/json json; application/octet-stream msi; }\n"
          << "  default_type application/octet-stream;\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << dir << "/temp/" << temp << ";\n";
-    conf << "  log_format lab '$server_port \"$request\" $status ua=\"$http_user_agent\" accept=\"$http_accept\" "
+    conf << "  log_format lab '$server_port \"$request\" $status ua=\"$http_user_agent\" "
+            "accept=\"$http_accept\" "
             "via=\"$http_via\" te=\"$sent_http_transfer_encoding\" tls=\"$ssl_protocol\"';\n"
          << "  access_log " << dir << "/nginx-access.log lab;\n";
     for (const site& s : sites)
         conf << server_block(s, root, fixtures, upstream_.port);
     conf << "}\n";
     write_file(dir + "/nginx.conf", conf.str());
-    nginx_ = spawn({NGINX_EXE, "-c", dir + "/nginx.conf", "-p", dir + "/", "-e", dir + "/nginx-error.log", "-g",
-                    "daemon off;"},
+    nginx_ = spawn({NGINX_EXE, "-c", dir + "/nginx.conf", "-p", dir + "/", "-e", dir + "/nginx-error.log",
+                    "-g", "daemon off;"},
                    dir + "/nginx.out");
     for (const site& s : sites)
         if (!wait_until_listening(nginx_, s.port)) {
-            why = "nginx is not listening on " + std::to_string(s.port) + ": " + read_file(dir + "/nginx.out") +
-                  read_file(dir + "/nginx-error.log");
+            why = "nginx is not listening on " + std::to_string(s.port) + ": " +
+                  read_file(dir + "/nginx.out") + read_file(dir + "/nginx-error.log");
             return false;
         }
 
@@ -274,9 +286,10 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     // Serves one address from TEST-NET-1 only: every loopback client is refused.
     write_file(dir + "/tinyproxy-refusing.conf", tinyproxy_conf(refusing_proxy_port, "192.0.2.1"));
     proxy_ = spawn({TINYPROXY_EXE, "-d", "-c", dir + "/tinyproxy.conf"}, dir + "/tinyproxy.log");
-    refusing_proxy_ = spawn({TINYPROXY_EXE, "-d", "-c", dir + "/tinyproxy-refusing.conf"},
-                            dir + "/tinyproxy-refusing.log");
-    if (!wait_until_listening(proxy_, proxy_port) || !wait_until_listening(refusing_proxy_, refusing_proxy_port)) {
+    refusing_proxy_ =
+        spawn({TINYPROXY_EXE, "-d", "-c", dir + "/tinyproxy-refusing.conf"}, dir + "/tinyproxy-refusing.log");
+    if (!wait_until_listening(proxy_, proxy_port) ||
+        !wait_until_listening(refusing_proxy_, refusing_proxy_port)) {
         why = "tinyproxy is not listening: " + read_file(dir + "/tinyproxy.log") +
               read_file(dir + "/tinyproxy-refusing.log");
         return false;
@@ -305,7 +318,8 @@ const site& servers::at(const std::string& name) const
 
 void servers::mark()
 {
-    for (const char* log : {"/nginx-access.log", "/tinyproxy.log", "/tinyproxy-refusing.log", "/upstream.log"}) {
+    for (const char* log :
+         {"/nginx-access.log", "/tinyproxy.log", "/tinyproxy-refusing.log", "/upstream.log"}) {
         std::error_code ignored;
         const auto size = fs::file_size(dir + log, ignored);
         marks_[dir + log] = ignored ? 0 : static_cast<std::size_t>(size);

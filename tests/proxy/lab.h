@@ -17,10 +17,10 @@ namespace lab {
 struct site {
     std::string name;
     std::string scheme = "http";
-    std::string tls;                               // ssl_protocols, e.g. "TLSv1.3"
-    bool chunked = false;                          // in front of the update server, bodies re-chunked
-    std::string installer = "/files/agent.msi";    // target the urgent descriptor announces
-    int urgent_status = 200;                       // nginx's own error page for the urgent query instead
+    std::string tls;                             // ssl_protocols, e.g. "TLSv1.3"
+    bool chunked = false;                        // in front of the update server, bodies re-chunked
+    std::string installer = "/files/agent.msi";  // target the urgent descriptor announces
+    int urgent_status = 200;                     // nginx's own error page for the urgent query instead
     int port = 0;
 
     std::string url() const { return scheme + "://127.0.0.1:" + std::to_string(port); }
@@ -40,9 +40,9 @@ struct child {
 
 class servers {
 public:
-    std::string dir;       // scratch directory: configurations, logs, site files
-    std::string package;   // the signed package every site serves
-    std::string digest;    // its SHA-256
+    std::string dir;      // scratch directory: configurations, logs, site files
+    std::string package;  // the signed package every site serves
+    std::string digest;   // its SHA-256
     std::vector<site> sites;
     int proxy_port = 0;           // tinyproxy serving 127.0.0.1
     int refusing_proxy_port = 0;  // tinyproxy serving only another address
@@ -50,13 +50,16 @@ public:
 
     // Starts the update server (upstream of the chunked site), nginx and both proxies.
     // False with `why` on failure; whatever started is stopped again by stop().
-    bool start(const std::vector<site>& wanted, const std::string& package_file, const std::string& digest_text,
-               const std::string& fixtures, std::string& why);
+    bool start(const std::vector<site>& wanted, const std::string& package_file,
+               const std::string& digest_text, const std::string& fixtures, std::string& why);
     void stop();
 
     const site& at(const std::string& name) const;
     std::string proxy_url() const { return "http://127.0.0.1:" + std::to_string(proxy_port); }
-    std::string refusing_proxy_url() const { return "http://127.0.0.1:" + std::to_string(refusing_proxy_port); }
+    std::string refusing_proxy_url() const
+    {
+        return "http://127.0.0.1:" + std::to_string(refusing_proxy_port);
+    }
     std::string closed_proxy_url() const { return "http://127.0.0.1:" + std::to_string(closed_port); }
 
     // Remembers how far every log has got; the readers below return only what came after.

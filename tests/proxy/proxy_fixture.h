@@ -38,7 +38,8 @@ protected:
 
 // How a run ends.
 inline constexpr const char* installed = "[info] Installer returned with code 0";
-inline constexpr const char* no_update = "[info] We reached the url and didn't get any updates, so we stop here";
+inline constexpr const char* no_update =
+    "[info] We reached the url and didn't get any updates, so we stop here";
 inline constexpr const char* not_reached = "[info] We have not reached any url, so we stop here";
 inline constexpr const char* parse_failed = "[error] Caught exception when parsing JSON";
 

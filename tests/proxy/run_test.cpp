@@ -10,7 +10,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 class LinuxProxyRuns : public ProxySuite {
 protected:
     std::string recorder;
@@ -62,7 +61,8 @@ protected:
                                p("var/agent_recovery.msi")))
             << r.log;
         EXPECT_EQ(msiexec_args(), expected_args());
-        EXPECT_TRUE(read("var/agent_recovery.msi") == read_file(servers->package)) << "not the package served";
+        EXPECT_TRUE(read("var/agent_recovery.msi") == read_file(servers->package))
+            << "not the package served";
     }
 };
 
@@ -81,7 +81,8 @@ TEST_F(LinuxProxyRuns, NginxServesTheRunDirectly)
             EXPECT_EQ(h.user_agent, "Agent Recovery") << name;
             EXPECT_EQ(h.accept, "application/json") << name;
             EXPECT_EQ(h.via, "-") << name;
-            EXPECT_EQ(h.transfer_encoding, s.chunked && h.status == 200 ? "chunked" : "-") << name << h.target;
+            EXPECT_EQ(h.transfer_encoding, s.chunked && h.status == 200 ? "chunked" : "-")
+                << name << h.target;
             EXPECT_EQ(h.tls, s.scheme == "https" ? (s.tls.empty() ? "TLSv1.3" : s.tls) : "-") << name;
         }
         if (s.chunked) {
@@ -123,14 +124,12 @@ TEST_F(LinuxProxyRuns, TinyproxyCarriesTheRun)
         bool through_proxy;
     };
     const std::string proxy = servers->proxy_url();
-    for (const row& c : {row{"plain", {"http_proxy=" + proxy}, true},
-                         row{"moved302", {"http_proxy=" + proxy}, true},
-                         row{"chunked", {"http_proxy=" + proxy}, true},
-                         row{"tls12", {"https_proxy=" + proxy}, true},
-                         row{"tls13", {"HTTPS_PROXY=" + proxy}, true},
-                         row{"tls_moved302", {"https_proxy=" + proxy}, true},
-                         row{"plain", {"HTTP_PROXY=" + proxy}, false},
-                         row{"plain", {"http_proxy=" + proxy, "no_proxy=127.0.0.1"}, false}}) {
+    for (const row& c :
+         {row{"plain", {"http_proxy=" + proxy}, true}, row{"moved302", {"http_proxy=" + proxy}, true},
+          row{"chunked", {"http_proxy=" + proxy}, true}, row{"tls12", {"https_proxy=" + proxy}, true},
+          row{"tls13", {"HTTPS_PROXY=" + proxy}, true}, row{"tls_moved302", {"https_proxy=" + proxy}, true},
+          row{"plain", {"HTTP_PROXY=" + proxy}, false},
+          row{"plain", {"http_proxy=" + proxy, "no_proxy=127.0.0.1"}, false}}) {
         const lab::site& s = servers->at(c.site);
         SCOPED_TRACE(testing::PrintToString(c.settings));
         const run_result r = run_case(s, c.settings);
@@ -176,11 +175,21 @@ TEST_F(LinuxProxyRuns, ProxyFailuresAreReportedByTheOpen)
     };
     const std::string untrusted = "SSL_CERT_FILE=" + fixture("other_ca.pem");
     for (const row& c : {
-             row{&tls, {"https_proxy=" + servers->refusing_proxy_url()}, "[error] InternetOpenUrlA failed: 12030", 1},
-             row{&plain, {"http_proxy=" + servers->closed_proxy_url()}, "[error] InternetOpenUrlA failed: 12029"},
-             row{&tls, {"https_proxy=" + servers->closed_proxy_url()}, "[error] InternetOpenUrlA failed: 12029"},
+             row{&tls,
+                 {"https_proxy=" + servers->refusing_proxy_url()},
+                 "[error] InternetOpenUrlA failed: 12030",
+                 1},
+             row{&plain,
+                 {"http_proxy=" + servers->closed_proxy_url()},
+                 "[error] InternetOpenUrlA failed: 12029"},
+             row{&tls,
+                 {"https_proxy=" + servers->closed_proxy_url()},
+                 "[error] InternetOpenUrlA failed: 12029"},
              row{&tls, {untrusted}, "[error] InternetOpenUrlA failed: 12045"},
-             row{&tls, {untrusted, "https_proxy=" + servers->proxy_url()}, "[error] InternetOpenUrlA failed: 12045", 0,
+             row{&tls,
+                 {untrusted, "https_proxy=" + servers->proxy_url()},
+                 "[error] InternetOpenUrlA failed: 12045",
+                 0,
                  {"CONNECT 127.0.0.1:" + std::to_string(tls.port) + " HTTP/1.1"}},
          }) {
         SCOPED_TRACE(testing::PrintToString(c.settings));

@@ -15,8 +15,8 @@ namespace {
 
 const char* const via_tinyproxy = "1.1 proxy-under-test (tinyproxy/1.11.1)";
 
-const strings wine_settings = {"WINEPREFIX=" PROXY_WINE_PREFIX, "WINEDEBUG=-all", "TMPDIR=" PROXY_WINE_PREFIX ".tmp",
-                               "WINEDLLOVERRIDES=mscoree,mshtml="};
+const strings wine_settings = {"WINEPREFIX=" PROXY_WINE_PREFIX, "WINEDEBUG=-all",
+                               "TMPDIR=" PROXY_WINE_PREFIX ".tmp", "WINEDLLOVERRIDES=mscoree,mshtml="};
 
 std::string windows_path(std::string path)
 {
@@ -71,13 +71,14 @@ protected:
             return;
         const std::string key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
         const std::string out = root + "/reg.txt";
-        ASSERT_EQ(wine({"reg", "add", key, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", server.empty() ? "0" : "1",
-                        "/f"},
+        ASSERT_EQ(wine({"reg", "add", key, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d",
+                        server.empty() ? "0" : "1", "/f"},
                        out),
                   0)
             << read_file(out);
         if (!server.empty()) {
-            ASSERT_EQ(wine({"reg", "add", key, "/v", "ProxyServer", "/t", "REG_SZ", "/d", server, "/f"}, out), 0)
+            ASSERT_EQ(wine({"reg", "add", key, "/v", "ProxyServer", "/t", "REG_SZ", "/d", server, "/f"}, out),
+                      0)
                 << read_file(out);
         }
         registry_proxy = server;
@@ -91,10 +92,12 @@ protected:
         fs::remove(app + "/msiexec_args.txt");
         strings all = with(settings);
         all.insert(all.end(), wine_settings.begin(), wine_settings.end());
-        const int status = run_process({WINE_RUNNER, program_}, all, root + "/stdout.txt", root + "/stderr.txt", 120);
+        const int status =
+            run_process({WINE_RUNNER, program_}, all, root + "/stdout.txt", root + "/stderr.txt", 120);
         const run_result r = finish(status);
-        std::cout << "case " << s.name << " [" << testing::PrintToString(settings) << " registry '" << registry
-                  << "']: status " << r.status << ", last \"" << last(r) << "\"" << errors(r) << "\n";
+        std::cout << "case " << s.name << " [" << testing::PrintToString(settings) << " registry '"
+                  << registry << "']: status " << r.status << ", last \"" << last(r) << "\"" << errors(r)
+                  << "\n";
         return r;
     }
 
@@ -110,8 +113,10 @@ protected:
                                "\\agent_recovery.msi"))
             << r.log;
         EXPECT_EQ(read_lines(app + "/msiexec_args.txt"),
-                  (strings{"/i", var + "\\agent_recovery.msi", "/qn", "/L*v", var + "\\update-agent-emergency.log"}));
-        EXPECT_TRUE(read("var/agent_recovery.msi") == read_file(servers->package)) << "not the package served";
+                  (strings{"/i", var + "\\agent_recovery.msi", "/qn", "/L*v",
+                           var + "\\update-agent-emergency.log"}));
+        EXPECT_TRUE(read("var/agent_recovery.msi") == read_file(servers->package))
+            << "not the package served";
     }
 
     // What nginx saw of an installing run, and that it came through the proxy or not.
@@ -126,9 +131,11 @@ protected:
             // nginx's $http_accept is the first one.
             EXPECT_EQ(h.accept, "*/*") << s.name;
             EXPECT_EQ(h.via, proxied ? via_tinyproxy : "-") << s.name;
-            EXPECT_EQ(h.transfer_encoding, s.chunked && h.status == 200 ? "chunked" : "-") << s.name << h.target;
+            EXPECT_EQ(h.transfer_encoding, s.chunked && h.status == 200 ? "chunked" : "-")
+                << s.name << h.target;
         }
-        EXPECT_EQ(servers->proxy_requests(proxied ? expected.size() : 0), proxied ? proxied_requests(s) : strings{})
+        EXPECT_EQ(servers->proxy_requests(proxied ? expected.size() : 0),
+                  proxied ? proxied_requests(s) : strings{})
             << s.name;
     }
 };
@@ -149,7 +156,8 @@ TEST_F(WineProxyRuns, NginxServesTheRunDirectly)
             const strings upstream = servers->upstream_requests(3);
             ASSERT_EQ(upstream.size(), 3u);
             for (const std::string& line : upstream)
-                EXPECT_NE(line.find(" UA=Agent Recovery ACCEPT=*/*|application/json"), std::string::npos) << line;
+                EXPECT_NE(line.find(" UA=Agent Recovery ACCEPT=*/*|application/json"), std::string::npos)
+                    << line;
         }
     }
     for (const char* name : {"urgent404", "urgent503"}) {

@@ -37,9 +37,15 @@ void AppDir::write(const std::string& relative, const std::string& content)
     write_file(path.string(), content);
 }
 
-std::string AppDir::read(const std::string& relative) const { return read_file(app + "/" + relative); }
+std::string AppDir::read(const std::string& relative) const
+{
+    return read_file(app + "/" + relative);
+}
 
-bool AppDir::exists(const std::string& relative) const { return fs::exists(app + "/" + relative); }
+bool AppDir::exists(const std::string& relative) const
+{
+    return fs::exists(app + "/" + relative);
+}
 
 void AppDir::write_config(const std::string& proto, const std::string& host, const std::string& port)
 {
@@ -59,8 +65,8 @@ run_result AppDir::finish(int status) const
 
 run_result AppDir::run(double timeout_seconds)
 {
-    const int status = run_process({program_}, env, root + "/stdout.txt", root + "/stderr.txt",
-                                   timeout_seconds);
+    const int status =
+        run_process({program_}, env, root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
     return finish(status);
 }
 
@@ -83,7 +89,10 @@ std::string wine_run_lock()
     return "WINE_RUN_LOCK=" WINE_PREFIX_DIR ".runs.lock";
 }
 
-bool AppDir::has(const run_result& r, const std::string& message) { return count(r, message) > 0; }
+bool AppDir::has(const run_result& r, const std::string& message)
+{
+    return count(r, message) > 0;
+}
 
 std::size_t AppDir::count(const run_result& r, const std::string& message)
 {

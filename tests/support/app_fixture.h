@@ -18,9 +18,9 @@ struct run_result {
 
 class AppDir : public ::testing::Test {
 protected:
-    std::string root;  // scratch directory of the test
-    std::string app;   // the APP directory
-    std::string tmp;   // TMPDIR of the run: where last_agent.json lands
+    std::string root;              // scratch directory of the test
+    std::string app;               // the APP directory
+    std::string tmp;               // TMPDIR of the run: where last_agent.json lands
     std::vector<std::string> env;  // extra NAME=VALUE for the run
 
     void SetUp() override;

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <string>
 
-inline unsigned char pattern_byte(std::uint64_t i) { return static_cast<unsigned char>((i * 31 + 7) & 0xFF); }
+inline unsigned char pattern_byte(std::uint64_t i)
+{
+    return static_cast<unsigned char>((i * 31 + 7) & 0xFF);
+}
 
 inline std::string pattern_bytes(std::size_t size)
 {

@@ -40,8 +40,8 @@ const std::string& fixtures_dir()
             return std::string(FIXTURES_DIR);
         made.root = make_temp_dir("recovery-fixtures");
         const std::string out = made.root + "/fixtures";
-        const int status =
-            run_process({"bash", FIXTURES_SCRIPT, out}, {}, made.root + "/make.log", made.root + "/make.log", 120);
+        const int status = run_process({"bash", FIXTURES_SCRIPT, out}, {}, made.root + "/make.log",
+                                       made.root + "/make.log", 120);
         if (status != 0)
             throw std::runtime_error("make_fixtures.sh failed (" + std::to_string(status) +
                                      "): " + read_file(made.root + "/make.log"));
@@ -50,7 +50,10 @@ const std::string& fixtures_dir()
     return dir;
 }
 
-std::string fixture(const std::string& name) { return fixtures_dir() + "/" + name; }
+std::string fixture(const std::string& name)
+{
+    return fixtures_dir() + "/" + name;
+}
 
 std::string sha256_of(const std::string& path)
 {
@@ -71,7 +74,8 @@ std::string sha256_of(const std::string& path)
     return text;
 }
 
-bool sign_with_organisation(const std::string& work, const std::string& organisation, const std::string& out_msi)
+bool sign_with_organisation(const std::string& work, const std::string& organisation,
+                            const std::string& out_msi)
 {
     bool ok = false;
     X509* ca = nullptr;
@@ -105,12 +109,14 @@ bool sign_with_organisation(const std::string& work, const std::string& organisa
                                         reinterpret_cast<const unsigned char*>(organisation.data()),
                                         static_cast<int>(organisation.size()), -1, 0) == 1 &&
              X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                        reinterpret_cast<const unsigned char*>("Organisation Signing"), -1, -1,
-                                        0) == 1 &&
-             X509_set_subject_name(cert, name) == 1 && X509_set_issuer_name(cert, X509_get_subject_name(ca)) == 1 &&
-             X509_set_pubkey(cert, key) == 1 && add_ext(NID_basic_constraints, "critical,CA:FALSE") &&
-             add_ext(NID_key_usage, "critical,digitalSignature") && add_ext(NID_ext_key_usage, "codeSigning") &&
-             add_ext(NID_authority_key_identifier, "keyid") && X509_sign(cert, ca_key, EVP_sha256()) > 0;
+                                        reinterpret_cast<const unsigned char*>("Organisation Signing"), -1,
+                                        -1, 0) == 1 &&
+             X509_set_subject_name(cert, name) == 1 &&
+             X509_set_issuer_name(cert, X509_get_subject_name(ca)) == 1 && X509_set_pubkey(cert, key) == 1 &&
+             add_ext(NID_basic_constraints, "critical,CA:FALSE") &&
+             add_ext(NID_key_usage, "critical,digitalSignature") &&
+             add_ext(NID_ext_key_usage, "codeSigning") && add_ext(NID_authority_key_identifier, "keyid") &&
+             X509_sign(cert, ca_key, EVP_sha256()) > 0;
     }
     if (ok) {
         FILE* c = std::fopen(cert_file.c_str(), "w");

@@ -15,4 +15,5 @@ std::string sha256_of(const std::string& path);
 // Issues a code-signing certificate under the fixture root whose O holds `organisation`
 // byte for byte (the openssl command line cannot write a NUL into a name), and signs
 // fixture unsigned.msi with it into `out_msi`; the key pair is left in `work`.
-bool sign_with_organisation(const std::string& work, const std::string& organisation, const std::string& out_msi);
+bool sign_with_organisation(const std::string& work, const std::string& organisation,
+                            const std::string& out_msi);

@@ -19,35 +19,42 @@ namespace {
 
 using json = nlohmann::json;
 
-std::string seeded_bytes(std::size_t n, std::size_t seed) {
+std::string seeded_bytes(std::size_t n, std::size_t seed)
+{
     std::string s(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) s[i] = char((i * 131 + seed + i / 977) & 0xFF);
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = char((i * 131 + seed + i / 977) & 0xFF);
     return s;
 }
 
 class UpdateServer : public ::testing::Test {
 protected:
     void SetUp() override { dir = make_temp_dir(); }
-    void TearDown() override {
+    void TearDown() override
+    {
         stop_update_server(server);
         std::filesystem::remove_all(dir);
     }
 
     std::string path(const std::string& name) const { return dir + "/" + name; }
 
-    void start(const json& routes, const std::string& cert = "", const std::string& key = "") {
+    void start(const json& routes, const std::string& cert = "", const std::string& key = "")
+    {
         write_file(path("script.json"), json{{"routes", routes}}.dump());
-        ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, path("script.json"), server, path("requests.log"), cert, key));
+        ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, path("script.json"), server, path("requests.log"),
+                                        cert, key));
     }
 
-    std::string url(const std::string& target, const char* scheme = "http") const {
+    std::string url(const std::string& target, const char* scheme = "http") const
+    {
         return std::string(scheme) + "://127.0.0.1:" + std::to_string(server.port) + target;
     }
 
     // Returns curl's exit code; body, headers and "%{http_code}" land in files.
-    int curl(std::vector<std::string> extra, const std::string& target_url, double timeout = 20) {
-        std::vector<std::string> argv = {"curl", "-q", "-s", "--noproxy", "*", "--path-as-is", "-o", path("body"),
-                                         "-D", path("headers"), "-w", "%{http_code}"};
+    int curl(std::vector<std::string> extra, const std::string& target_url, double timeout = 20)
+    {
+        std::vector<std::string> argv = {"curl", "-q",         "-s", "--noproxy",     "*",  "--path-as-is",
+                                         "-o",   path("body"), "-D", path("headers"), "-w", "%{http_code}"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         argv.push_back(target_url);
         std::filesystem::remove(path("body"));
@@ -58,9 +65,12 @@ protected:
     server_handle server;
 };
 
-TEST_F(UpdateServer, MatchesQueryAndLogsRawTarget) {
+TEST_F(UpdateServer, MatchesQueryAndLogsRawTarget)
+{
     start({{{"path", "/api/updates/"}, {"query", {{"urgent", "false"}}}, {"body", "none"}},
-           {{"path", "/api/updates/"}, {"query", {{"urgent", "true"}, {"version", "1.2&3"}}}, {"body", "urgent"}}});
+           {{"path", "/api/updates/"},
+            {"query", {{"urgent", "true"}, {"version", "1.2&3"}}},
+            {"body", "urgent"}}});
 
     EXPECT_EQ(curl({"-A", "agent/1.0", "-H", "Accept: application/json"},
                    url("/api/updates/?platform=windows&urgent=false&version=1.2&3")),
@@ -75,12 +85,15 @@ TEST_F(UpdateServer, MatchesQueryAndLogsRawTarget) {
 
     const auto log = read_lines(path("requests.log"));
     ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[0], "GET /api/updates/?platform=windows&urgent=false&version=1.2&3 UA=agent/1.0 ACCEPT=application/json");
+    EXPECT_EQ(
+        log[0],
+        "GET /api/updates/?platform=windows&urgent=false&version=1.2&3 UA=agent/1.0 ACCEPT=application/json");
     EXPECT_EQ(log[1].rfind("GET /api/updates/?urgent=true&version=1.2%263 UA=curl/", 0), 0u) << log[1];
     EXPECT_EQ(log[2].rfind("GET //api/updates/?urgent=false UA=", 0), 0u) << log[2];
 }
 
-TEST_F(UpdateServer, BodyFileIsByteExactAndReadPerRequest) {
+TEST_F(UpdateServer, BodyFileIsByteExactAndReadPerRequest)
+{
     const std::string first = seeded_bytes(3 * 1024 * 1024 + 17, 1);
     write_file(path("agent.msi"), first);
     start({{{"path", "/files/agent.msi"}, {"body_file", path("agent.msi")}}});
@@ -92,7 +105,8 @@ TEST_F(UpdateServer, BodyFileIsByteExactAndReadPerRequest) {
     EXPECT_EQ(read_file(path("body")), "replaced");
 }
 
-TEST_F(UpdateServer, GeneratesPatternOfExactLength) {
+TEST_F(UpdateServer, GeneratesPatternOfExactLength)
+{
     start({{{"path", "/big.bin"}, {"generate_bytes", 5000003}}});
     ASSERT_EQ(curl({}, url("/big.bin")), 0);
     const std::string body = read_file(path("body"));
@@ -101,7 +115,8 @@ TEST_F(UpdateServer, GeneratesPatternOfExactLength) {
         ASSERT_EQ(static_cast<unsigned char>(body[i]), pattern_byte(i)) << i;
 }
 
-TEST_F(UpdateServer, CloseAndResetCutTheBodyShort) {
+TEST_F(UpdateServer, CloseAndResetCutTheBodyShort)
+{
     const std::string data = seeded_bytes(200000, 2);
     write_file(path("x"), data);
     start({{{"path", "/broken"}, {"body_file", path("x")}, {"fault", "close_after"}, {"fault_bytes", 5000}},
@@ -115,10 +130,14 @@ TEST_F(UpdateServer, CloseAndResetCutTheBodyShort) {
     EXPECT_EQ(read_file(path("body")), data.substr(0, 5000));
 }
 
-TEST_F(UpdateServer, StallsAreBoundedAndDoNotDelayStop) {
+TEST_F(UpdateServer, StallsAreBoundedAndDoNotDelayStop)
+{
     write_file(path("x"), seeded_bytes(100000, 3));
     start({{{"path", "/stall"}, {"fault", "stall_before_headers"}, {"stall_seconds", 30}},
-           {{"path", "/stall-body"}, {"body_file", path("x")}, {"fault", "stall_after"}, {"fault_bytes", 1000},
+           {{"path", "/stall-body"},
+            {"body_file", path("x")},
+            {"fault", "stall_after"},
+            {"fault_bytes", 1000},
             {"stall_seconds", 30}}});
 
     EXPECT_EQ(curl({"--max-time", "1"}, url("/stall")), 28);
@@ -131,23 +150,27 @@ TEST_F(UpdateServer, StallsAreBoundedAndDoNotDelayStop) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
 }
 
-TEST_F(UpdateServer, RedirectsWithLocation) {
+TEST_F(UpdateServer, RedirectsWithLocation)
+{
     start({{{"path", "/moved"}, {"redirect", "http://127.0.0.1:1234/files/agent.msi"}},
            {{"path", "/loop"}, {"redirect", "/loop"}, {"status", 301}}});
 
     ASSERT_EQ(curl({}, url("/moved")), 0);
     EXPECT_EQ(read_file(path("code")), "302");
-    EXPECT_NE(read_file(path("headers")).find("Location: http://127.0.0.1:1234/files/agent.msi\r\n"), std::string::npos);
+    EXPECT_NE(read_file(path("headers")).find("Location: http://127.0.0.1:1234/files/agent.msi\r\n"),
+              std::string::npos);
     EXPECT_EQ(curl({"-L", "--max-redirs", "3"}, url("/loop")), 47);  // too many redirects
     EXPECT_EQ(read_file(path("code")), "301");
 }
 
-TEST_F(UpdateServer, ServesHttps) {
+TEST_F(UpdateServer, ServesHttps)
+{
     const std::string cert = path("cert.pem"), key = path("key.pem");
-    ASSERT_EQ(run_process({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                           "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
-                          {}, "", path("openssl.err"), 60),
-              0)
+    ASSERT_EQ(
+        run_process({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                     "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
+                    {}, "", path("openssl.err"), 60),
+        0)
         << read_file(path("openssl.err"));
     start({{{"path", "/api/updates/"}, {"body", "secure"}, {"content_type", "application/json"}}}, cert, key);
 
@@ -157,7 +180,8 @@ TEST_F(UpdateServer, ServesHttps) {
     EXPECT_EQ(read_lines(path("requests.log")).at(0).rfind("GET /api/updates/?urgent=true UA=curl/", 0), 0u);
 }
 
-TEST_F(UpdateServer, ExitServerKillsTheProcessWithoutAnswering) {
+TEST_F(UpdateServer, ExitServerKillsTheProcessWithoutAnswering)
+{
     start({{{"path", "/api/updates/"}, {"query", {{"urgent", "false"}}}, {"body", "[]"}},
            {{"path", "/api/updates/"}, {"query", {{"urgent", "true"}}}, {"fault", "exit_server"}}});
 
@@ -167,7 +191,8 @@ TEST_F(UpdateServer, ExitServerKillsTheProcessWithoutAnswering) {
     EXPECT_EQ(stop_update_server(server), 3);
 }
 
-TEST_F(UpdateServer, ExitsWhenStdinCloses) {
+TEST_F(UpdateServer, ExitsWhenStdinCloses)
+{
     start({});
     close(server.stdin_fd);
     server.stdin_fd = -1;

@@ -33,13 +33,16 @@ void update_site::stop()
 
 json answers(const std::string& urgent_file, const std::string& regular_file)
 {
-    json regular = {{"path", "/api/updates/"}, {"query", {{"urgent", "false"}}}, {"content_type", "application/json"}};
+    json regular = {
+        {"path", "/api/updates/"}, {"query", {{"urgent", "false"}}}, {"content_type", "application/json"}};
     if (regular_file.empty())
         regular["body"] = R"({"results":[]})";
     else
         regular["body_file"] = regular_file;
     return json::array({regular,
-                        {{"path", "/api/updates/"}, {"query", {{"urgent", "true"}}}, {"body_file", urgent_file},
+                        {{"path", "/api/updates/"},
+                         {"query", {{"urgent", "true"}}},
+                         {"body_file", urgent_file},
                          {"content_type", "application/json"}}});
 }
 

@@ -20,7 +20,10 @@ struct site_server {
     std::string host = "127.0.0.1";
     bool tls = false;
     int port() const { return handle.port; }
-    std::string url() const { return std::string(tls ? "https://" : "http://") + host + ":" + std::to_string(port()); }
+    std::string url() const
+    {
+        return std::string(tls ? "https://" : "http://") + host + ":" + std::to_string(port());
+    }
 };
 
 class update_site {
@@ -40,7 +43,10 @@ public:
 };
 
 // "METHOD target UA=... ACCEPT=..." lines, one per request the server saw.
-inline strings requests_of(const site_server& s) { return read_lines(s.requests); }
+inline strings requests_of(const site_server& s)
+{
+    return read_lines(s.requests);
+}
 
 // Descriptor routes: the non-urgent query answered from `regular_file` (no release when
 // empty), the urgent one from `urgent_file`; both read per request.

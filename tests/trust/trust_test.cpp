@@ -27,7 +27,8 @@ namespace {
 
 const char16_t kExpected[] = u"VELQUORA SA";
 
-std::u16string widen_ascii(const std::string& text) {
+std::u16string widen_ascii(const std::string& text)
+{
     std::u16string wide;
     for (const char c : text) {
         EXPECT_GE(static_cast<signed char>(c), 0) << "test paths must be ASCII: " << text;
@@ -36,26 +37,31 @@ std::u16string widen_ascii(const std::string& text) {
     return wide;
 }
 
-std::string shell_quoted(const std::string& text) {
+std::string shell_quoted(const std::string& text)
+{
     std::string out = "'";
-    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (const char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
 // Sets (or with nullptr removes) an environment variable for one scope.
 class scoped_env {
 public:
-    scoped_env(const char* name, const char* value) : name_(name) {
+    scoped_env(const char* name, const char* value) : name_(name)
+    {
         const char* old = std::getenv(name);
         had_ = old != nullptr;
-        if (had_) old_ = old;
+        if (had_)
+            old_ = old;
         if (value != nullptr) {
             setenv(name, value, 1);
         } else {
             unsetenv(name);
         }
     }
-    ~scoped_env() {
+    ~scoped_env()
+    {
         if (had_) {
             setenv(name_.c_str(), old_.c_str(), 1);
         } else {
@@ -78,12 +84,14 @@ struct organisation_result {
 
 // Calls trust_signer_organisation on a buffer pre-filled with junk, so a missing
 // terminator shows up.
-organisation_result read_organisation(const std::u16string& path, std::size_t units = 64) {
+organisation_result read_organisation(const std::u16string& path, std::size_t units = 64)
+{
     std::vector<char16_t> buffer(units + 8, u'#');
     organisation_result result;
     result.ok = platform::trust_signer_organisation(path, buffer.data(), units);
     std::size_t length = 0;
-    while (length < units && buffer[length] != u'\0') ++length;
+    while (length < units && buffer[length] != u'\0')
+        ++length;
     EXPECT_LT(length, units) << "no NUL within the buffer";
     result.text.assign(buffer.data(), length);
     for (std::size_t i = units; i < buffer.size(); ++i) {
@@ -93,7 +101,8 @@ organisation_result read_organisation(const std::u16string& path, std::size_t un
 }
 
 // gtest prints std::u16string as code units; keep messages readable.
-std::string printable(const std::u16string& text) {
+std::string printable(const std::u16string& text)
+{
     std::string out;
     for (const char16_t c : text) {
         if (c >= 0x20 && c < 0x7F) {
@@ -109,7 +118,8 @@ std::string printable(const std::u16string& text) {
 
 class Trust : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         try {
             dir_ = fixtures_dir();
         } catch (const std::exception& e) {
@@ -121,7 +131,8 @@ protected:
 
     static void TearDownTestSuite() { unsetenv("SSL_CERT_FILE"); }
 
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(setup_error_.empty()) << setup_error_;
         ASSERT_TRUE(fs::is_regular_file(dir_ + "/signed_ok.msi")) << "no fixtures in " << dir_;
         // Each case starts from the trusted bundle, whatever an earlier one did.
@@ -129,7 +140,8 @@ protected:
         scratch_ = make_temp_dir("trust_case");
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         std::error_code ignored;
         fs::remove_all(scratch_, ignored);
     }
@@ -138,10 +150,12 @@ protected:
     static std::u16string path(const char* name) { return widen_ascii(file(name)); }
 
     // A bundle in this case's scratch directory made of the named fixture certificates.
-    std::string bundle_of(const std::vector<const char*>& certificates) const {
+    std::string bundle_of(const std::vector<const char*>& certificates) const
+    {
         const std::string bundle = scratch_ + "/bundle.pem";
         std::string command = "cat";
-        for (const char* name : certificates) command += " " + shell_quoted(file(name));
+        for (const char* name : certificates)
+            command += " " + shell_quoted(file(name));
         command += " > " + shell_quoted(bundle);
         EXPECT_EQ(std::system(command.c_str()), 0);
         return bundle;
@@ -159,34 +173,38 @@ std::string Trust::setup_error_;
 
 // --- trust_verify_file -------------------------------------------------------------
 
-TEST_F(Trust, AcceptsPackagesSignedUnderTheTrustedRoot) {
+TEST_F(Trust, AcceptsPackagesSignedUnderTheTrustedRoot)
+{
     // Whatever the organisation: judging it is not the verifier's job.
-    for (const char* name : {"signed_ok.msi", "signed_lower.msi", "signed_dot.msi",
-                             "signed_space.msi", "signed_long.msi", "signed_noorg.msi",
-                             "signed_unicode.msi"}) {
+    for (const char* name : {"signed_ok.msi", "signed_lower.msi", "signed_dot.msi", "signed_space.msi",
+                             "signed_long.msi", "signed_noorg.msi", "signed_unicode.msi"}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(platform::trust_verify_file(path(name)));
     }
 }
 
-TEST_F(Trust, RefusesPackagesWithoutSignature) {
+TEST_F(Trust, RefusesPackagesWithoutSignature)
+{
     EXPECT_FALSE(platform::trust_verify_file(path("unsigned.msi")));
     EXPECT_FALSE(platform::trust_verify_file(path("other.msi")));
 }
 
-TEST_F(Trust, RefusesContentThatDoesNotMatchItsSignature) {
+TEST_F(Trust, RefusesContentThatDoesNotMatchItsSignature)
+{
     // A genuine trusted signature moved onto another package.
     EXPECT_FALSE(platform::trust_verify_file(path("tampered.msi")));
     // One byte of a signed package changed afterwards.
     EXPECT_FALSE(platform::trust_verify_file(path("tampered_bytes.msi")));
 }
 
-TEST_F(Trust, RefusesSignersOutsideTheTrustStore) {
+TEST_F(Trust, RefusesSignersOutsideTheTrustStore)
+{
     EXPECT_FALSE(platform::trust_verify_file(path("signed_untrusted_ca.msi")));
     EXPECT_FALSE(platform::trust_verify_file(path("signed_selfsigned.msi")));
 }
 
-TEST_F(Trust, TrustStoreIsTheFileNamedBySslCertFile) {
+TEST_F(Trust, TrustStoreIsTheFileNamedBySslCertFile)
+{
     {
         scoped_env store("SSL_CERT_FILE", bundle_of({"other_ca.pem"}).c_str());
         EXPECT_TRUE(platform::trust_verify_file(path("signed_untrusted_ca.msi")));
@@ -203,7 +221,8 @@ TEST_F(Trust, TrustStoreIsTheFileNamedBySslCertFile) {
     }
 }
 
-TEST_F(Trust, WithoutSslCertFileTheTestRootIsNotTrusted) {
+TEST_F(Trust, WithoutSslCertFileTheTestRootIsNotTrusted)
+{
     // Unset and empty both mean the system bundle, which lacks the throw-away root.
     {
         scoped_env store("SSL_CERT_FILE", nullptr);
@@ -215,12 +234,14 @@ TEST_F(Trust, WithoutSslCertFileTheTestRootIsNotTrusted) {
     }
 }
 
-TEST_F(Trust, RefusesSignerWithoutCodeSigningUsage) {
+TEST_F(Trust, RefusesSignerWithoutCodeSigningUsage)
+{
     // Chains to the trusted root, but the certificate is for TLS servers only.
     EXPECT_FALSE(platform::trust_verify_file(path("signed_server_eku.msi")));
 }
 
-TEST_F(Trust, ExpiredSignerNeedsATrustedTimeStamp) {
+TEST_F(Trust, ExpiredSignerNeedsATrustedTimeStamp)
+{
     EXPECT_FALSE(platform::trust_verify_file(path("signed_expired.msi")));
     // Stamped while the certificate was valid, by an authority the store trusts.
     EXPECT_TRUE(platform::trust_verify_file(path("signed_expired_timestamped.msi")));
@@ -229,13 +250,15 @@ TEST_F(Trust, ExpiredSignerNeedsATrustedTimeStamp) {
 
 // --- trust_signer_organisation ------------------------------------------------------
 
-TEST_F(Trust, ReadsTheSignerOrganisation) {
+TEST_F(Trust, ReadsTheSignerOrganisation)
+{
     const organisation_result got = read_organisation(path("signed_ok.msi"));
     EXPECT_TRUE(got.ok);
     EXPECT_EQ(got.text, kExpected) << printable(got.text);
 }
 
-TEST_F(Trust, ReadsNearMissOrganisationsExactly) {
+TEST_F(Trust, ReadsNearMissOrganisationsExactly)
+{
     // Read back byte for byte, so the caller's exact comparison refuses them.
     const struct {
         const char* file;
@@ -255,7 +278,8 @@ TEST_F(Trust, ReadsNearMissOrganisationsExactly) {
     }
 }
 
-TEST_F(Trust, CutsTheOrganisationToTheBuffer) {
+TEST_F(Trust, CutsTheOrganisationToTheBuffer)
+{
     const std::u16string full = u"VELQUORA SA Long Organisation Name 12345";
     ASSERT_EQ(full.size(), 40u);
     const struct {
@@ -263,10 +287,7 @@ TEST_F(Trust, CutsTheOrganisationToTheBuffer) {
         std::u16string expected;
     } cases[] = {
         {32, full.substr(0, 31)},  // as a 32-unit Windows buffer holds it
-        {40, full.substr(0, 39)},
-        {41, full},
-        {256, full},
-        {1, u""},
+        {40, full.substr(0, 39)}, {41, full}, {256, full}, {1, u""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.units);
@@ -276,18 +297,21 @@ TEST_F(Trust, CutsTheOrganisationToTheBuffer) {
     }
 }
 
-TEST_F(Trust, OrganisationIsEmptyWhenTheSubjectHasNone) {
+TEST_F(Trust, OrganisationIsEmptyWhenTheSubjectHasNone)
+{
     const organisation_result got = read_organisation(path("signed_noorg.msi"));
     EXPECT_TRUE(got.ok);
     EXPECT_EQ(got.text, u"") << printable(got.text);
 }
 
-TEST_F(Trust, OrganisationNeedsASignature) {
+TEST_F(Trust, OrganisationNeedsASignature)
+{
     EXPECT_FALSE(read_organisation(path("unsigned.msi")).ok);
     EXPECT_FALSE(read_organisation(path("other.msi")).ok);
 }
 
-TEST_F(Trust, NoBufferNoOrganisation) {
+TEST_F(Trust, NoBufferNoOrganisation)
+{
     char16_t buffer[4] = {u'#', u'#', u'#', u'#'};
     EXPECT_FALSE(platform::trust_signer_organisation(path("signed_ok.msi"), nullptr, 32));
     EXPECT_FALSE(platform::trust_signer_organisation(path("signed_ok.msi"), buffer, 0));
@@ -296,7 +320,8 @@ TEST_F(Trust, NoBufferNoOrganisation) {
 
 // --- paths -------------------------------------------------------------------------
 
-TEST_F(Trust, PathsThatNameNoPackageFailBothChecks) {
+TEST_F(Trust, PathsThatNameNoPackageFailBothChecks)
+{
     const std::u16string scratch = widen_ascii(scratch_);
     const std::u16string lone_high = path("signed_ok.msi") + u'\xD800';
     const std::u16string lone_low = scratch + u"/\xDC00.msi";
@@ -309,14 +334,15 @@ TEST_F(Trust, PathsThatNameNoPackageFailBothChecks) {
     }
 }
 
-TEST_F(Trust, NonAsciiPathsReachTheFile) {
+TEST_F(Trust, NonAsciiPathsReachTheFile)
+{
     // A two-byte UTF-8 directory and a file name outside the BMP (a surrogate pair).
     const std::string dir = scratch_ + u8"/Ag\u00E9nt \u00FCn\u00EFcode";
     const std::string copy = dir + u8"/paquet \U0001F512.msi";
     ASSERT_TRUE(fs::create_directory(dir));
     ASSERT_TRUE(fs::copy_file(file("signed_ok.msi"), copy));
-    const std::u16string wide = widen_ascii(scratch_) +
-                                u"/Ag\u00E9nt \u00FCn\u00EFcode/paquet \U0001F512.msi";
+    const std::u16string wide =
+        widen_ascii(scratch_) + u"/Ag\u00E9nt \u00FCn\u00EFcode/paquet \U0001F512.msi";
 
     EXPECT_TRUE(platform::trust_verify_file(wide));
     const organisation_result got = read_organisation(wide);
@@ -326,7 +352,8 @@ TEST_F(Trust, NonAsciiPathsReachTheFile) {
 
 // --- hygiene -----------------------------------------------------------------------
 
-TEST_F(Trust, LeavesNoTemporaryFilesNorOpenSslErrors) {
+TEST_F(Trust, LeavesNoTemporaryFilesNorOpenSslErrors)
+{
     const std::string tmp = scratch_ + "/tmp";
     ASSERT_TRUE(fs::create_directory(tmp));
     scoped_env redirect("TMPDIR", tmp.c_str());
@@ -342,7 +369,8 @@ TEST_F(Trust, LeavesNoTemporaryFilesNorOpenSslErrors) {
     EXPECT_EQ(ERR_peek_error(), 0ul);
 }
 
-TEST_F(Trust, OneCheckTakesMilliseconds) {
+TEST_F(Trust, OneCheckTakesMilliseconds)
+{
     const auto start = std::chrono::steady_clock::now();
     const bool verified = platform::trust_verify_file(path("signed_ok.msi"));
     const auto middle = std::chrono::steady_clock::now();
@@ -360,7 +388,8 @@ TEST_F(Trust, OneCheckTakesMilliseconds) {
 
 // --- an organisation with an embedded NUL --------------------------------------------
 
-TEST_F(Trust, OrganisationWithEmbeddedNulIsRefused) {
+TEST_F(Trust, OrganisationWithEmbeddedNulIsRefused)
+{
     const std::string msi = scratch_ + "/nul.msi";
     // The same route with a plain name first, so a refusal below is about the NUL.
     ASSERT_TRUE(sign_with_organisation(scratch_, "VELQUORA SA", msi));
@@ -380,13 +409,15 @@ TEST_F(Trust, OrganisationWithEmbeddedNulIsRefused) {
 
 // Moves signed_ok.msi's signature, stripped of every certificate, onto unsigned.msi.
 bool attach_signature_without_certificates(const std::string& fixtures, const std::string& work,
-                                           const std::string& out_msi) {
+                                           const std::string& out_msi)
+{
     const std::string original = work + "/original.p7";
     const std::string stripped = work + "/stripped.p7";
     const std::string extract = "osslsigncode extract-signature -in " +
                                 shell_quoted(fixtures + "/signed_ok.msi") + " -out " +
                                 shell_quoted(original) + " >/dev/null 2>&1";
-    if (std::system(extract.c_str()) != 0) return false;
+    if (std::system(extract.c_str()) != 0)
+        return false;
     bool ok = false;
     BIO* in = BIO_new_file(original.c_str(), "rb");
     PKCS7* p7 = in != nullptr ? d2i_PKCS7_bio(in, nullptr) : nullptr;
@@ -400,16 +431,18 @@ bool attach_signature_without_certificates(const std::string& fixtures, const st
     }
     PKCS7_free(p7);
     ERR_clear_error();
-    if (!ok) return false;
+    if (!ok)
+        return false;
     // attach-signature checks what it attaches and reports failure, yet writes the file.
-    const std::string attach = "osslsigncode attach-signature -sigin " + shell_quoted(stripped) +
-                               " -in " + shell_quoted(fixtures + "/unsigned.msi") + " -out " +
-                               shell_quoted(out_msi) + " >/dev/null 2>&1";
+    const std::string attach = "osslsigncode attach-signature -sigin " + shell_quoted(stripped) + " -in " +
+                               shell_quoted(fixtures + "/unsigned.msi") + " -out " + shell_quoted(out_msi) +
+                               " >/dev/null 2>&1";
     (void)std::system(attach.c_str());
     return fs::is_regular_file(out_msi) && fs::file_size(out_msi) > 0;
 }
 
-TEST_F(Trust, SignatureWithoutSignerCertificateFailsBothChecks) {
+TEST_F(Trust, SignatureWithoutSignerCertificateFailsBothChecks)
+{
     const std::string msi = scratch_ + "/no_certificate.msi";
     ASSERT_TRUE(attach_signature_without_certificates(dir_, scratch_, msi));
     ERR_clear_error();

@@ -60,10 +60,13 @@ TEST_F(ConfigFiles, JsonReaderReportsAMissingFile)
 TEST_F(ConfigFiles, VersionIsTheFirstWord)
 {
     const auto path = (dir / "VERSION").string();
-    struct Case { const char* content; const char* version; };
-    for (const Case& c : {Case{"2.3.1 more text", "2.3.1"}, Case{"2.3.1\r\n", "2.3.1"},
-                          Case{"2.3.1\n", "2.3.1"}, Case{"  \t\n 7.0-rc&x=1\n", "7.0-rc&x=1"},
-                          Case{"", ""}, Case{" \r\n\t", ""}}) {
+    struct Case {
+        const char* content;
+        const char* version;
+    };
+    for (const Case& c :
+         {Case{"2.3.1 more text", "2.3.1"}, Case{"2.3.1\r\n", "2.3.1"}, Case{"2.3.1\n", "2.3.1"},
+          Case{"  \t\n 7.0-rc&x=1\n", "7.0-rc&x=1"}, Case{"", ""}, Case{" \r\n\t", ""}}) {
         write_file(path, c.content);
         std::string version;
         EXPECT_TRUE(read_agent_version(path, version)) << c.content;
@@ -83,8 +86,8 @@ TEST(ServerUrl, ComposedVerbatim)
     EXPECT_EQ(compose_server_url(config), "HTTPS://updates.example:");
     EXPECT_FALSE(server_uses_tls(config)) << "only the exact lower-case scheme means TLS";
 
-    const auto tls = nlohmann::json::parse(
-        R"({"server_proto":"https","server_url":"h","server_port":"8443"})");
+    const auto tls =
+        nlohmann::json::parse(R"({"server_proto":"https","server_url":"h","server_port":"8443"})");
     EXPECT_EQ(compose_server_url(tls), "https://h:8443");
     EXPECT_TRUE(server_uses_tls(tls));
     EXPECT_FALSE(server_uses_tls(nlohmann::json::parse(R"({"server_proto":"https "})")));
@@ -102,7 +105,10 @@ TEST(ServerUrl, AlternativeUrlTlsLooksAtTheFifthCharacterOnly)
 
 TEST(ServerUrl, ConfigOfTheWrongShapeNamesTheMember)
 {
-    struct Case { const char* document; const char* problem; };
+    struct Case {
+        const char* document;
+        const char* problem;
+    };
     for (const Case& c : {
              Case{"[1]", "the document is an array, not an object"},
              Case{"null", "the document is null, not an object"},
@@ -129,7 +135,10 @@ TEST(Inventory, AlternativeUrls)
     ASSERT_TRUE(read_alternative_urls(nlohmann::json::parse(R"({"alternative_urls":[]})"), urls, problem));
     EXPECT_TRUE(urls.empty());
 
-    struct Case { const char* document; const char* problem; };
+    struct Case {
+        const char* document;
+        const char* problem;
+    };
     for (const Case& c : {
              Case{"[\"http://a\"]", "the document is an array, not an object"},
              Case{"{}", "alternative_urls is missing"},

@@ -20,8 +20,8 @@ Outcome read(const char* document)
 
 TEST(Descriptor, NoReleaseListed)
 {
-    for (const char* doc : {"null", "{}", R"({"results":null})", R"({"results":[]})",
-                            R"({"results":{}})", R"({"count":0,"next":null})"}) {
+    for (const char* doc : {"null", "{}", R"({"results":null})", R"({"results":[]})", R"({"results":{}})",
+                            R"({"count":0,"next":null})"}) {
         const Outcome o = read(doc);
         EXPECT_TRUE(o.ok) << doc;
         EXPECT_FALSE(o.listed) << doc;
@@ -47,7 +47,10 @@ TEST(Descriptor, FirstReleaseOnly)
 
 TEST(Descriptor, OtherShapesAreNamed)
 {
-    struct Case { const char* document; const char* problem; };
+    struct Case {
+        const char* document;
+        const char* problem;
+    };
     for (const Case& c : {
              Case{"[1]", "the document is an array, not an object"},
              Case{"\"text\"", "the document is a string, not an object"},
@@ -63,7 +66,8 @@ TEST(Descriptor, OtherShapesAreNamed)
              Case{R"({"results":[{"url":"u","hash":null}]})", "results[0].hash is null, not a string"},
              Case{R"({"results":[{"url":"http://h/a.msi\r\n[info] forged","hash":"h"}]})",
                   "results[0].url holds a control character"},
-             Case{R"({"results":[{"url":"http://h/\u007f","hash":"h"}]})", "results[0].url holds a control character"},
+             Case{R"({"results":[{"url":"http://h/\u007f","hash":"h"}]})",
+                  "results[0].url holds a control character"},
          }) {
         const Outcome o = read(c.document);
         EXPECT_FALSE(o.ok) << c.document;

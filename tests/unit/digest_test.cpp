@@ -15,7 +15,11 @@ struct Digest : ::testing::Test {
 // Digests of the test pattern, as sha256sum prints them.
 TEST_F(Digest, KnownDigestsAndProgressMarks)
 {
-    struct Case { std::size_t size; const char* digest; const char* marks; };
+    struct Case {
+        std::size_t size;
+        const char* digest;
+        const char* marks;
+    };
     for (const Case& c : {
              Case{0, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", ""},
              Case{1048576, "06b7bbfb7824aa03382051691630eb26de85102d1b08a81e907ec0744cd8a286", "#"},

@@ -55,8 +55,8 @@ TEST_F(Logging, RecordFormat)
 
     const std::string text = read_file(log);
     const std::string stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[recovery_logger\] )";
-    const std::regex expected("^" + stamp + R"(\[info\] Starting Recovery agent 1\.0\.1)" + eol +
-                              stamp + R"(\[error\] Could not open x)" + eol + stamp +
+    const std::regex expected("^" + stamp + R"(\[info\] Starting Recovery agent 1\.0\.1)" + eol + stamp +
+                              R"(\[error\] Could not open x)" + eol + stamp +
                               R"(\[info\] Urgent: \nNon Urgent: )" + eol + "$");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
     EXPECT_EQ(text.find("Creating logger"), std::string::npos);
@@ -103,7 +103,8 @@ TEST_F(Logging, LargeFileIsNotRotatedOnOpenAndAtMostThreeFilesExist)
     EXPECT_EQ(read_file(dir / "agent_recovery.2.log"), "older");
     EXPECT_EQ(std::filesystem::file_size(dir / "agent_recovery.1.log"), log_max_size + 100);
     EXPECT_EQ(std::filesystem::file_size(log), record_size("rotating record"));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()),
+              3);
 }
 
 TEST_F(Logging, UnopenableFileKeepsTheConsoleLogger)

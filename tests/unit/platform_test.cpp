@@ -50,8 +50,7 @@ TEST(Filesystem, MakeDirectoryTellsExistingApart)
               platform::mkdir_result::failed);
     EXPECT_NE(error, 0u);
     write_file(dir / "file", "x");
-    EXPECT_EQ(platform::make_directory((dir / "file").string(), error),
-              platform::mkdir_result::failed)
+    EXPECT_EQ(platform::make_directory((dir / "file").string(), error), platform::mkdir_result::failed)
         << "a file in the way is no directory";
     std::filesystem::remove_all(dir);
 }
@@ -94,7 +93,8 @@ TEST(Filesystem, OwnFileIsReadWithinItsBound)
     write_file(path, pattern_bytes(1000));
     std::string content, problem;
     std::uintmax_t size = 0;
-    EXPECT_EQ(platform::read_own_file(path.string(), 1000, content, size, problem), platform::own_file_result::ok)
+    EXPECT_EQ(platform::read_own_file(path.string(), 1000, content, size, problem),
+              platform::own_file_result::ok)
         << problem;
     EXPECT_EQ(content, pattern_bytes(1000));
     EXPECT_EQ(size, 1000u);
@@ -103,7 +103,8 @@ TEST(Filesystem, OwnFileIsReadWithinItsBound)
     EXPECT_EQ(size, 1000u) << "measured on the handle";
     EXPECT_EQ(platform::read_own_file((dir / "missing").string(), 1000, content, size, problem),
               platform::own_file_result::cannot_open);
-    EXPECT_NE(platform::read_own_file(dir.string(), 1000, content, size, problem), platform::own_file_result::ok)
+    EXPECT_NE(platform::read_own_file(dir.string(), 1000, content, size, problem),
+              platform::own_file_result::ok)
         << "a directory is no descriptor";
     std::filesystem::remove_all(dir);
 }
@@ -119,9 +120,11 @@ TEST(Filesystem, SecondLockOfTheSameFileIsBusy)
     EXPECT_EQ(platform::lock_file(path, second, error), platform::lock_result::busy) << error;
     EXPECT_EQ(second, nullptr);
     platform::release_lock(first);
-    ASSERT_EQ(platform::lock_file(path, second, error), platform::lock_result::locked) << "released: " << error;
+    ASSERT_EQ(platform::lock_file(path, second, error), platform::lock_result::locked)
+        << "released: " << error;
     platform::release_lock(second);
-    EXPECT_EQ(platform::lock_file((dir / "no" / "lock").string(), first, error), platform::lock_result::failed);
+    EXPECT_EQ(platform::lock_file((dir / "no" / "lock").string(), first, error),
+              platform::lock_result::failed);
     std::filesystem::remove_all(dir);
 }
 

@@ -44,7 +44,15 @@ namespace {
 
 using json = nlohmann::json;
 
-enum class fault_kind { none, close_after, reset_after, stall_before_headers, stall_after, exit_server, no_answer };
+enum class fault_kind {
+    none,
+    close_after,
+    reset_after,
+    stall_before_headers,
+    stall_after,
+    exit_server,
+    no_answer
+};
 
 struct route {
     std::string path;
@@ -58,8 +66,8 @@ struct route {
     fault_kind fault = fault_kind::none;
     std::uint64_t fault_bytes = 0;
     double stall_seconds = 0;
-    std::size_t chunk_bytes = 0;       // 0: chunk_size
-    double chunk_delay_seconds = 0;    // pause before each body chunk after the first
+    std::size_t chunk_bytes = 0;     // 0: chunk_size
+    double chunk_delay_seconds = 0;  // pause before each body chunk after the first
 };
 
 constexpr int exit_code_usage = 2;
@@ -70,27 +78,46 @@ std::atomic<bool> g_stopping{false};
 std::mutex g_log_mutex;
 FILE* g_log = nullptr;
 
-[[noreturn]] void die(const std::string& msg) {
+[[noreturn]] void die(const std::string& msg)
+{
     std::fprintf(stderr, "update_server: %s\n", msg.c_str());
     std::exit(exit_code_usage);
 }
 
-fault_kind parse_fault(const std::string& s) {
-    if (s == "close_after") return fault_kind::close_after;
-    if (s == "reset_after") return fault_kind::reset_after;
-    if (s == "stall_before_headers") return fault_kind::stall_before_headers;
-    if (s == "stall_after") return fault_kind::stall_after;
-    if (s == "exit_server") return fault_kind::exit_server;
-    if (s == "no_answer") return fault_kind::no_answer;
+fault_kind parse_fault(const std::string& s)
+{
+    if (s == "close_after")
+        return fault_kind::close_after;
+    if (s == "reset_after")
+        return fault_kind::reset_after;
+    if (s == "stall_before_headers")
+        return fault_kind::stall_before_headers;
+    if (s == "stall_after")
+        return fault_kind::stall_after;
+    if (s == "exit_server")
+        return fault_kind::exit_server;
+    if (s == "no_answer")
+        return fault_kind::no_answer;
     throw std::runtime_error("unknown fault '" + s + "'");
 }
 
-route parse_route(const json& j) {
-    static const char* const known[] = {"path",         "query",          "status",   "content_type",
-                                        "body",         "body_file",      "generate_bytes",
-                                        "redirect",     "fault",          "fault_bytes", "stall_seconds",
-                                        "chunk_bytes",  "chunk_delay_seconds"};
-    if (!j.is_object()) throw std::runtime_error("route is not an object");
+route parse_route(const json& j)
+{
+    static const char* const known[] = {"path",
+                                        "query",
+                                        "status",
+                                        "content_type",
+                                        "body",
+                                        "body_file",
+                                        "generate_bytes",
+                                        "redirect",
+                                        "fault",
+                                        "fault_bytes",
+                                        "stall_seconds",
+                                        "chunk_bytes",
+                                        "chunk_delay_seconds"};
+    if (!j.is_object())
+        throw std::runtime_error("route is not an object");
     // Unknown keys are almost always typos that would silently change a test.
     for (auto it = j.begin(); it != j.end(); ++it) {
         if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return it.key() == k; }) ==
@@ -103,39 +130,57 @@ route parse_route(const json& j) {
         for (auto it = j["query"].begin(); it != j["query"].end(); ++it)
             r.query[it.key()] = it.value().get<std::string>();
     }
-    if (j.contains("status")) r.status = j["status"].get<int>();
-    if (j.contains("content_type")) r.content_type = j["content_type"].get<std::string>();
-    if (j.contains("body")) r.body = j["body"].get<std::string>();
-    if (j.contains("body_file")) r.body_file = j["body_file"].get<std::string>();
-    if (j.contains("generate_bytes")) r.generate_bytes = j["generate_bytes"].get<std::uint64_t>();
-    if (j.contains("redirect")) r.redirect = j["redirect"].get<std::string>();
-    if (j.contains("fault")) r.fault = parse_fault(j["fault"].get<std::string>());
-    if (j.contains("fault_bytes")) r.fault_bytes = j["fault_bytes"].get<std::uint64_t>();
-    if (j.contains("stall_seconds")) r.stall_seconds = j["stall_seconds"].get<double>();
-    if (j.contains("chunk_bytes")) r.chunk_bytes = j["chunk_bytes"].get<std::size_t>();
-    if (j.contains("chunk_delay_seconds")) r.chunk_delay_seconds = j["chunk_delay_seconds"].get<double>();
+    if (j.contains("status"))
+        r.status = j["status"].get<int>();
+    if (j.contains("content_type"))
+        r.content_type = j["content_type"].get<std::string>();
+    if (j.contains("body"))
+        r.body = j["body"].get<std::string>();
+    if (j.contains("body_file"))
+        r.body_file = j["body_file"].get<std::string>();
+    if (j.contains("generate_bytes"))
+        r.generate_bytes = j["generate_bytes"].get<std::uint64_t>();
+    if (j.contains("redirect"))
+        r.redirect = j["redirect"].get<std::string>();
+    if (j.contains("fault"))
+        r.fault = parse_fault(j["fault"].get<std::string>());
+    if (j.contains("fault_bytes"))
+        r.fault_bytes = j["fault_bytes"].get<std::uint64_t>();
+    if (j.contains("stall_seconds"))
+        r.stall_seconds = j["stall_seconds"].get<double>();
+    if (j.contains("chunk_bytes"))
+        r.chunk_bytes = j["chunk_bytes"].get<std::size_t>();
+    if (j.contains("chunk_delay_seconds"))
+        r.chunk_delay_seconds = j["chunk_delay_seconds"].get<double>();
     if (int(r.body.has_value()) + int(r.body_file.has_value()) + int(r.generate_bytes.has_value()) > 1)
-        throw std::runtime_error("route '" + r.path + "' has more than one of body, body_file, generate_bytes");
-    if (r.status == 0) r.status = r.redirect ? 302 : 200;
+        throw std::runtime_error("route '" + r.path +
+                                 "' has more than one of body, body_file, generate_bytes");
+    if (r.status == 0)
+        r.status = r.redirect ? 302 : 200;
     return r;
 }
 
-std::vector<route> load_script(const std::string& file) {
+std::vector<route> load_script(const std::string& file)
+{
     std::ifstream in(file);
-    if (!in) die("cannot open script " + file);
+    if (!in)
+        die("cannot open script " + file);
     try {
         json doc = json::parse(in);
         std::vector<route> routes;
-        for (const auto& j : doc.at("routes")) routes.push_back(parse_route(j));
+        for (const auto& j : doc.at("routes"))
+            routes.push_back(parse_route(j));
         return routes;
     } catch (const std::exception& e) {
         die("bad script " + file + ": " + e.what());
     }
 }
 
-const route* match(const std::vector<route>& routes, const httplib::Request& req) {
+const route* match(const std::vector<route>& routes, const httplib::Request& req)
+{
     for (const auto& r : routes) {
-        if (r.path != req.path) continue;
+        if (r.path != req.path)
+            continue;
         bool ok = true;
         for (const auto& [name, value] : r.query) {
             if (!req.has_param(name) || req.get_param_value(name) != value) {
@@ -143,13 +188,16 @@ const route* match(const std::vector<route>& routes, const httplib::Request& req
                 break;
             }
         }
-        if (ok) return &r;
+        if (ok)
+            return &r;
     }
     return nullptr;
 }
 
-void log_request(const httplib::Request& req) {
-    if (!g_log) return;
+void log_request(const httplib::Request& req)
+{
+    if (!g_log)
+        return;
     // Every Accept header, in order: a client may send its own next to a default one.
     std::string accept;
     for (size_t i = 0; i < req.get_header_value_count("Accept"); ++i)
@@ -162,13 +210,15 @@ void log_request(const httplib::Request& req) {
 }
 
 // Sleeps in short slices so SIGTERM still stops the server promptly.
-void stall(double seconds) {
+void stall(double seconds)
+{
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!g_stopping && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-bool same_endpoint(const sockaddr_storage& ss, const std::string& addr, int port) {
+bool same_endpoint(const sockaddr_storage& ss, const std::string& addr, int port)
+{
     char buf[INET6_ADDRSTRLEN] = {};
     if (ss.ss_family == AF_INET) {
         const auto& a = reinterpret_cast<const sockaddr_in&>(ss);
@@ -190,20 +240,26 @@ struct connection_id {
 
 // httplib hands handlers no socket, but the connection's address pair is unique
 // within this process, so the descriptor can be found by it.
-int find_connection_fd(const connection_id& req) {
+int find_connection_fd(const connection_id& req)
+{
     DIR* dir = opendir("/proc/self/fd");
-    if (!dir) return -1;
+    if (!dir)
+        return -1;
     int found = -1;
     while (dirent* e = readdir(dir)) {
         char* end = nullptr;
         long fd = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || fd == dirfd(dir)) continue;
+        if (end == e->d_name || *end != '\0' || fd == dirfd(dir))
+            continue;
         struct stat st;
-        if (fstat(int(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        if (fstat(int(fd), &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
         sockaddr_storage local{}, peer{};
         socklen_t ll = sizeof local, pl = sizeof peer;
-        if (getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0) continue;
-        if (getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &pl) != 0) continue;
+        if (getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0)
+            continue;
+        if (getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &pl) != 0)
+            continue;
         if (same_endpoint(local, req.local_addr, req.local_port) &&
             same_endpoint(peer, req.remote_addr, req.remote_port)) {
             found = int(fd);
@@ -217,7 +273,8 @@ int find_connection_fd(const connection_id& req) {
 // Aborts the TCP connection with an RST. Disconnecting (connect AF_UNSPEC)
 // sends the RST at once, before httplib's own shutdown() could send a FIN,
 // and leaves the descriptor for httplib to close as usual.
-void reset_connection(const connection_id& req) {
+void reset_connection(const connection_id& req)
+{
     int fd = find_connection_fd(req);
     if (fd < 0) {
         std::fprintf(stderr, "update_server: connection socket not found; closing instead of reset\n");
@@ -226,7 +283,8 @@ void reset_connection(const connection_id& req) {
     // The RST discards unsent data: let the bytes already written leave first.
     for (int i = 0; i < 200 && !g_stopping; ++i) {
         int pending = 0;
-        if (ioctl(fd, SIOCOUTQ, &pending) != 0 || pending == 0) break;
+        if (ioctl(fd, SIOCOUTQ, &pending) != 0 || pending == 0)
+            break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     linger lg{1, 0};
@@ -240,13 +298,16 @@ void reset_connection(const connection_id& req) {
 // Reads bytes [offset, offset+n) of a body into buf; returns bytes produced.
 using body_reader = std::function<std::size_t(std::uint64_t offset, char* buf, std::size_t n)>;
 
-std::size_t generated(std::uint64_t offset, char* buf, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) buf[i] = char(pattern_byte(offset + i));
+std::size_t generated(std::uint64_t offset, char* buf, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        buf[i] = char(pattern_byte(offset + i));
     return n;
 }
 
 void serve_body(const httplib::Request& req, httplib::Response& res, const route& r, std::uint64_t length,
-                body_reader reader) {
+                body_reader reader)
+{
     if (length == 0 && r.fault == fault_kind::none) {
         res.set_content("", r.content_type);
         return;
@@ -258,29 +319,38 @@ void serve_body(const httplib::Request& req, httplib::Response& res, const route
     res.set_content_provider(
         std::size_t(length), r.content_type,
         [rp, sent, buf, reader, conn](std::size_t offset, std::size_t want, httplib::DataSink& sink) {
-            if (g_stopping) return false;
+            if (g_stopping)
+                return false;
             const bool cut = rp->fault == fault_kind::close_after || rp->fault == fault_kind::reset_after ||
                              rp->fault == fault_kind::stall_after;
-            std::size_t n = std::min(want, rp->chunk_bytes > 0 ? std::min(rp->chunk_bytes, chunk_size) : chunk_size);
-            if (*sent > 0 && rp->chunk_delay_seconds > 0) stall(rp->chunk_delay_seconds);
-            if (g_stopping) return false;
+            std::size_t n =
+                std::min(want, rp->chunk_bytes > 0 ? std::min(rp->chunk_bytes, chunk_size) : chunk_size);
+            if (*sent > 0 && rp->chunk_delay_seconds > 0)
+                stall(rp->chunk_delay_seconds);
+            if (g_stopping)
+                return false;
             if (cut) {
                 if (*sent >= rp->fault_bytes) {
-                    if (rp->fault == fault_kind::reset_after) reset_connection(conn);
-                    if (rp->fault == fault_kind::stall_after) stall(rp->stall_seconds);
+                    if (rp->fault == fault_kind::reset_after)
+                        reset_connection(conn);
+                    if (rp->fault == fault_kind::stall_after)
+                        stall(rp->stall_seconds);
                     return false;  // httplib drops the connection
                 }
                 n = std::size_t(std::min<std::uint64_t>(n, rp->fault_bytes - *sent));
             }
             std::size_t got = reader(offset, buf->data(), n);
-            if (got == 0) return false;  // file shrank under us: cut the body short
-            if (!sink.write(buf->data(), got)) return false;
+            if (got == 0)
+                return false;  // file shrank under us: cut the body short
+            if (!sink.write(buf->data(), got))
+                return false;
             *sent += got;
             return true;
         });
 }
 
-void handle(const std::vector<route>& routes, const httplib::Request& req, httplib::Response& res) {
+void handle(const std::vector<route>& routes, const httplib::Request& req, httplib::Response& res)
+{
     const route* r = match(routes, req);
     if (!r) {
         res.status = 404;
@@ -291,22 +361,26 @@ void handle(const std::vector<route>& routes, const httplib::Request& req, httpl
         std::fflush(nullptr);
         _exit(exit_code_fault);
     }
-    if (r->fault == fault_kind::stall_before_headers) stall(r->stall_seconds);
+    if (r->fault == fault_kind::stall_before_headers)
+        stall(r->stall_seconds);
     if (r->fault == fault_kind::no_answer) {
         // The connection ends before a status line: httplib's own answer finds it closed.
         const connection_id conn{req.local_addr, req.remote_addr, req.local_port, req.remote_port};
         const int fd = find_connection_fd(conn);
-        if (fd >= 0) shutdown(fd, SHUT_RDWR);
+        if (fd >= 0)
+            shutdown(fd, SHUT_RDWR);
         return;
     }
     res.status = r->status;
-    if (r->redirect) res.set_header("Location", *r->redirect);
+    if (r->redirect)
+        res.set_header("Location", *r->redirect);
 
     if (r->body_file) {
         int fd = open(r->body_file->c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st;
         if (fd < 0 || fstat(fd, &st) != 0) {
-            if (fd >= 0) close(fd);
+            if (fd >= 0)
+                close(fd);
             res.status = 500;
             res.set_content("<html><body>cannot open body_file</body></html>\n", "text/html");
             std::fprintf(stderr, "update_server: cannot open body_file %s\n", r->body_file->c_str());
@@ -341,10 +415,12 @@ struct options {
     bool exit_on_stdin_eof = false;
 };
 
-options parse_args(int argc, char** argv) {
+options parse_args(int argc, char** argv)
+{
     options o;
     auto need = [&](int i, int count) {
-        if (i + count >= argc) die(std::string("missing value for ") + argv[i]);
+        if (i + count >= argc)
+            die(std::string("missing value for ") + argv[i]);
     };
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -355,7 +431,8 @@ options parse_args(int argc, char** argv) {
             need(i, 1);
             char* end = nullptr;
             long p = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || p < 0 || p > 65535) die("bad port");
+            if (*end != '\0' || p < 0 || p > 65535)
+                die("bad port");
             o.port = int(p);
         } else if (a == "--tls") {
             need(i, 2);
@@ -372,16 +449,20 @@ options parse_args(int argc, char** argv) {
                 "[--exit-on-stdin-eof]");
         }
     }
-    if (o.script.empty()) die("--script is required");
+    if (o.script.empty())
+        die("--script is required");
     return o;
 }
 
 // True once stdin has reached EOF (or is unusable); drains anything sent.
-bool stdin_at_eof() {
+bool stdin_at_eof()
+{
     pollfd p{0, POLLIN, 0};
     int rc = poll(&p, 1, 0);
-    if (rc <= 0) return false;
-    if (p.revents & POLLNVAL) return true;
+    if (rc <= 0)
+        return false;
+    if (p.revents & POLLNVAL)
+        return true;
     char buf[256];
     ssize_t n = read(0, buf, sizeof buf);
     return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
@@ -389,13 +470,15 @@ bool stdin_at_eof() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     options opt = parse_args(argc, argv);
     const std::vector<route> routes = load_script(opt.script);
 
     if (!opt.request_log.empty()) {
         g_log = std::fopen(opt.request_log.c_str(), "ae");
-        if (!g_log) die("cannot open request log " + opt.request_log);
+        if (!g_log)
+            die("cannot open request log " + opt.request_log);
     }
 
     // Signals are taken synchronously by the main thread; workers never see them.
@@ -410,7 +493,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<httplib::Server> server;
     if (!opt.tls_cert.empty()) {
         auto tls = std::make_unique<httplib::SSLServer>(opt.tls_cert.c_str(), opt.tls_key.c_str());
-        if (!tls->is_valid()) die("cannot load TLS certificate/key " + opt.tls_cert + " " + opt.tls_key);
+        if (!tls->is_valid())
+            die("cannot load TLS certificate/key " + opt.tls_cert + " " + opt.tls_key);
         server = std::move(tls);
     } else {
         server = std::make_unique<httplib::Server>();
@@ -429,12 +513,14 @@ int main(int argc, char** argv) {
         log_request(req);
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    server->Get(".*", [&routes](const httplib::Request& req, httplib::Response& res) { handle(routes, req, res); });
+    server->Get(".*",
+                [&routes](const httplib::Request& req, httplib::Response& res) { handle(routes, req, res); });
 
     int port = opt.port;
     if (port == 0) {
         port = server->bind_to_any_port("127.0.0.1");
-        if (port <= 0) die("cannot bind 127.0.0.1");
+        if (port <= 0)
+            die("cannot bind 127.0.0.1");
     } else if (!server->bind_to_port("127.0.0.1", port)) {
         die("cannot bind 127.0.0.1:" + std::to_string(port));
     }
@@ -456,10 +542,13 @@ int main(int argc, char** argv) {
     const timespec slice{0, 100 * 1000 * 1000};
     for (;;) {
         siginfo_t info;
-        if (sigtimedwait(&stop_signals, &info, &slice) > 0) break;
-        if (opt.exit_on_stdin_eof && stdin_at_eof()) break;
+        if (sigtimedwait(&stop_signals, &info, &slice) > 0)
+            break;
+        if (opt.exit_on_stdin_eof && stdin_at_eof())
+            break;
         std::lock_guard<std::mutex> lock(done_mutex);
-        if (listen_done) break;
+        if (listen_done)
+            break;
     }
 
     g_stopping = true;
@@ -479,6 +568,7 @@ int main(int argc, char** argv) {
         _exit(0);
     }
     listener.join();
-    if (g_log) std::fclose(g_log);
+    if (g_log)
+        std::fclose(g_log);
     return 0;
 }
