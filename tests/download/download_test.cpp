@@ -303,14 +303,8 @@ TEST_F(Download, BrokenConnectionKeepsTheBytesReceived)
     json routes = json::array();
     for (const std::size_t cut : cuts) {
         const std::string n = std::to_string(cut);
-        routes.push_back({{"path", "/close/" + n},
-                          {"generate_bytes", 1000000},
-                          {"fault", "close_after"},
-                          {"fault_bytes", cut}});
-        routes.push_back({{"path", "/reset/" + n},
-                          {"generate_bytes", 1000000},
-                          {"fault", "reset_after"},
-                          {"fault_bytes", cut}});
+        routes.push_back(download_test::cut_body_route("/close/" + n, "close", cut));
+        routes.push_back(download_test::cut_body_route("/reset/" + n, "reset", cut));
     }
     const served server = serve(routes);
 
@@ -330,14 +324,8 @@ TEST_F(Download, BrokenConnectionKeepsTheBytesReceived)
 
 TEST_F(Download, BrokenTlsConnectionKeepsTheBytesReceived)
 {
-    const served server = serve(json::array({{{"path", "/close"},
-                                              {"generate_bytes", 1000000},
-                                              {"fault", "close_after"},
-                                              {"fault_bytes", 5000}},
-                                             {{"path", "/reset"},
-                                              {"generate_bytes", 1000000},
-                                              {"fault", "reset_after"},
-                                              {"fault_bytes", 5000}}}),
+    const served server = serve(json::array({download_test::cut_body_route("/close", "close", 5000),
+                                             download_test::cut_body_route("/reset", "reset", 5000)}),
                                 cert::good);
     trust("trusted_bundle.pem");
     for (const auto& [kind, error] : {std::pair<std::string, uint32_t>{"close", 12030}, {"reset", 12031}}) {

@@ -11,7 +11,16 @@
 #include <string>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 namespace download_test {
+
+// An update-server route whose 1,000,000-byte body stops after `cut` bytes, the
+// connection closed ("close") or reset ("reset"), at `path`.
+inline nlohmann::json cut_body_route(const std::string& path, const std::string& kind, std::size_t cut)
+{
+    return {{"path", path}, {"generate_bytes", 1000000}, {"fault", kind + "_after"}, {"fault_bytes", cut}};
+}
 
 // A loopback port that refuses connections: bound, so no one else takes it, never listening.
 class refusing_port {

@@ -33,14 +33,8 @@ protected:
         write_file(dir_ + "/script.json", json{{"routes",
                                                 {{{"path", "/big"}, {"generate_bytes", 1048577}},
                                                  {{"path", "/empty"}, {"body", ""}},
-                                                 {{"path", "/close"},
-                                                  {"generate_bytes", 1000000},
-                                                  {"fault", "close_after"},
-                                                  {"fault_bytes", 5000}},
-                                                 {{"path", "/reset"},
-                                                  {"generate_bytes", 1000000},
-                                                  {"fault", "reset_after"},
-                                                  {"fault_bytes", 5000}},
+                                                 download_test::cut_body_route("/close", "close", 5000),
+                                                 download_test::cut_body_route("/reset", "reset", 5000),
                                                  {{"path", "/silent"}, {"fault", "no_answer"}}}}}
                                               .dump());
         ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, dir_ + "/script.json", server_));
