@@ -204,7 +204,7 @@ own_file_result read_own_file(const std::string& path, std::uintmax_t max_size, 
         ::close(fd);
         return own_file_result::too_large;
     }
-    // Reads at most one byte past the bound, whatever the size said.
+    // Stops at the first piece that takes it past the bound, whatever the size said.
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());
