@@ -8,7 +8,7 @@ packages=(
   libgtest-dev googletest libcpp-httplib-dev
   wine wine64 msitools wixl osslsigncode openssl curl python3 time
   nginx-light tinyproxy util-linux
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev ccache
 )
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -34,6 +34,8 @@ else
 fi
 
 echo "== building $commit (mingw32, Release) in $work"
+# A release is compiled from its sources, never taken from a compiler cache.
+export CCACHE_DISABLE=1
 cmake --preset mingw32 -S "$work" -DRECOVERY_TESTS=OFF >"$work.configure.log" 2>&1 ||
   { cat "$work.configure.log"; rm -f "$work.configure.log"; exit 1; }
 rm -f "$work.configure.log"

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "build_paths.h"
 #include "fault_fixture.h"
 
 namespace fs = std::filesystem;
@@ -34,7 +35,7 @@ std::string env_or(const char* name, const std::string& fallback)
 
 std::string windows_build_dir()
 {
-    return env_or("ATTACK_WINDOWS_BUILD_DIR", WINDOWS_BUILD_DIR_PATH);
+    return env_or("ATTACK_WINDOWS_BUILD_DIR", build_paths::windows_build_dir);
 }
 
 bool has_setpriv()
@@ -106,7 +107,7 @@ protected:
     // Starts the attacker helper as uid 65534 in the background; its lines go to `out`.
     void start_attacker(const std::vector<std::string>& args, const std::string& out)
     {
-        std::vector<std::string> argv = as_attacker({ATTACKER_EXE});
+        std::vector<std::string> argv = as_attacker({build_paths::attacker_exe});
         argv.insert(argv.end(), args.begin(), args.end());
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
@@ -274,7 +275,7 @@ TEST_F(Attack, UmaskZero)
         << std::oct << mode_of(app + "/var/agent_recovery.msi");
 
     const std::string out = root + "/attacker.out";
-    run_process(as_attacker({ATTACKER_EXE, "write", app + "/var/agent_recovery.log",
+    run_process(as_attacker({build_paths::attacker_exe, "write", app + "/var/agent_recovery.log",
                              app + "/var/agent_recovery.msi", app + "/var/planted"}),
                 {}, out, out, 10);
     EXPECT_TRUE(lines_with(read_file(out), "writable").empty()) << read_file(out);
@@ -359,20 +360,21 @@ protected:
     run_result run_in(const std::string& cwd, double timeout_seconds)
     {
         std::vector<std::string> wine_env = env;
-        wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+        wine_env.push_back(std::string("WINEPREFIX=") + build_paths::wine_prefix_dir);
         wine_env.push_back("WINEDEBUG=-all");
         wine_env.push_back(wine_run_lock());
-        const int status =
-            run_process({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd, WINE_RUNNER, program_}, wine_env,
-                        root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
+        const int status = run_process(
+            {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd, build_paths::wine_runner, program_}, wine_env,
+            root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
         return finish(status);
     }
 
     int wine_msiexec(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv = {WINE_RUNNER, "msiexec"};
+        std::vector<std::string> argv = {build_paths::wine_runner, "msiexec"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_process(argv, {"WINEPREFIX=" WINE_PREFIX_DIR, "WINEDEBUG=-all"},
+        return run_process(argv,
+                           {std::string("WINEPREFIX=") + build_paths::wine_prefix_dir, "WINEDEBUG=-all"},
                            root + "/wine_msiexec.txt", root + "/wine_msiexec.txt", 120);
     }
 };

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "build_paths.h"
 #include "byte_pattern.h"
 #include "loopback.h"
 #include "server_process.h"
@@ -26,8 +27,8 @@ class WinInetUnderWine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(fs::is_regular_file(WININET_PROBE_EXE))
-            << WININET_PROBE_EXE << " is missing: cmake --preset mingw32 && "
+        ASSERT_TRUE(fs::is_regular_file(build_paths::wininet_probe_exe))
+            << build_paths::wininet_probe_exe << " is missing: cmake --preset mingw32 && "
             << "cmake --build build/mingw32 --target wininet_probe";
         dir_ = make_temp_dir();
         write_file(dir_ + "/script.json", json{{"routes",
@@ -37,7 +38,7 @@ protected:
                                                  download_test::cut_body_route("/reset", "reset", 5000),
                                                  {{"path", "/silent"}, {"fault", "no_answer"}}}}}
                                               .dump());
-        ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, dir_ + "/script.json", server_));
+        ASSERT_TRUE(start_update_server(build_paths::update_server_exe, dir_ + "/script.json", server_));
     }
 
     void TearDown() override
@@ -61,8 +62,9 @@ protected:
                 c = '\\';
         probe_result result;
         const std::string output = dir_ + "/probe.out";
-        result.status = run_process({WINE_RUNNER, WININET_PROBE_EXE, from, windows_path, "0"},
-                                    {"WINEPREFIX=" WINE_PREFIX_DIR, "WINEDEBUG=-all"}, output, "", 100);
+        result.status = run_process(
+            {build_paths::wine_runner, build_paths::wininet_probe_exe, from, windows_path, "0"},
+            {std::string("WINEPREFIX=") + build_paths::wine_prefix_dir, "WINEDEBUG=-all"}, output, "", 100);
         // "[date time] [level] message" with CR LF line ends.
         static const std::regex record(R"(^\[[^\]]*\] \[(\w+)\] (.*?)\r?$)");
         for (const std::string& line : read_lines(output)) {

@@ -11,7 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string any_hash(64, 'a');
 const std::string nothing_found = "[info] We reached the url and didn't get any updates, so we stop here";
 
 // 256 MiB of valid JSON listing a release: streamed to the temporary directory (the

@@ -8,6 +8,8 @@
 #include "update_site.h"
 
 constexpr long mib = 1024 * 1024;
+// A digest no installer of the tests has.
+inline const std::string any_hash(64, 'a');
 
 class Faults : public UpdateSite {
 protected:

@@ -3,13 +3,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "build_paths.h"
 #include "fault_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const std::string any_hash(64, 'a');
 
 // The disk fills while the installer is written. The run must fail and keep its
 // records, which were made before the disk was full.
@@ -93,10 +92,15 @@ TEST_F(Faults, VersionThatIsADirectory)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(last(r), "[error] Could not open file " + app + "/VERSION") << r.log;
     EXPECT_EQ(requests_of(s), strings{}) << "the servers were asked with an empty version";
+}
 
+TEST_F(Faults, VersionThatIsADirectoryUnderWine)
+{
+    configure(serve(answers(root + "/none.json")));
+    fs::remove(app + "/VERSION");
+    fs::create_directories(app + "/VERSION");
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
-    fs::remove_all(app + "/var");
+    ASSERT_FALSE(exe.empty()) << "build " << build_paths::windows_agent_exe << " first";
     install(exe, "agent_recovery.exe");
     const run_result w = run_under_wine();
     EXPECT_EQ(w.status, 255);

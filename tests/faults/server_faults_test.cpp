@@ -9,8 +9,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string any_hash(64, 'a');
-
 // The one case that waits out the product's 60 s stall limit: a silent server must
 // not hold the run, and the search goes on to the next server.
 TEST_F(Faults, StallBeforeHeadersEndsTheQueryAndTheSearchGoesOn)

@@ -1,3 +1,4 @@
+#include "build_paths.h"
 #include "installer_support.h"
 
 #include <sys/stat.h>
@@ -12,9 +13,9 @@ namespace {
 
 // For every Wine process here. TMPDIR decides which wineserver a process joins: one for
 // all, the one fresh-prefix.sh started.
-const char* wine_env[] = {"WINEDEBUG=-all",
-                          "WINEDLLOVERRIDES=mscoree,mshtml=", "TMPDIR=" INSTALLER_WINE_TMPDIR,
-                          "WINEPREFIX=" INSTALLER_WINE_PREFIX};
+const std::vector<std::string> wine_env = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+                                           std::string("TMPDIR=") + build_paths::installer_wine_tmpdir,
+                                           std::string("WINEPREFIX=") + build_paths::installer_wine_prefix};
 
 }  // namespace
 
@@ -27,12 +28,12 @@ std::string upper(std::string text)
 
 std::string installer_prefix()
 {
-    return INSTALLER_WINE_PREFIX;
+    return build_paths::installer_wine_prefix;
 }
 
 std::vector<std::string> wine_environment()
 {
-    return {std::begin(wine_env), std::end(wine_env)};
+    return wine_env;
 }
 
 std::string installed_payload()
@@ -43,7 +44,7 @@ std::string installed_payload()
 
 bool boot_installer_prefix()
 {
-    return run_process({BOOT_PREFIX_SCRIPT}, {std::begin(wine_env), std::end(wine_env)}, "", "", 120) == 0;
+    return run_process({build_paths::boot_prefix_script}, wine_env, "", "", 120) == 0;
 }
 
 int wine_msiexec(const std::vector<std::string>& args, const std::string& out_file)
@@ -60,7 +61,7 @@ void InstallerApp::SetUp()
     // Blank and non-ASCII letter: the command line must keep the paths whole.
     app = root + "/APP d\xC3\xA9ploy\xC3\xA9";
     fs::create_directories(app + "/etc");
-    install(AGENT_RECOVERY_EXE);
+    install(build_paths::agent_recovery_exe);
     write("VERSION", "1.0.0\n");
     files = root + "/site";
     recorder = root + "/msiexec";
@@ -141,7 +142,7 @@ run_result InstallerApp::run_in_wine(double timeout_seconds)
 {
     std::vector<std::string> wine = env;
     wine.insert(wine.end(), std::begin(wine_env), std::end(wine_env));
-    const int status = run_process({WINE_RUNNER, program_}, wine, root + "/stdout.txt", root + "/stderr.txt",
-                                   timeout_seconds);
+    const int status = run_process({build_paths::wine_runner, program_}, wine, root + "/stdout.txt",
+                                   root + "/stderr.txt", timeout_seconds);
     return finish(status);
 }

@@ -6,6 +6,7 @@
 #include <map>
 #include <sstream>
 
+#include "build_paths.h"
 #include "installer_support.h"
 
 namespace fs = std::filesystem;
@@ -77,7 +78,7 @@ protected:
 
     void use_windows_build()
     {
-        const std::string exe = built(WINDOWS_AGENT_EXE);
+        const std::string exe = built(build_paths::windows_agent_exe);
         ASSERT_FALSE(exe.empty());
         install(exe, "agent_recovery.exe");
     }
@@ -85,7 +86,7 @@ protected:
     // The recording msiexec.exe beside the program: CreateProcess looks there first.
     void use_fake_msiexec(const std::string& exit_code)
     {
-        const std::string exe = built(WINDOWS_FAKE_MSIEXEC);
+        const std::string exe = built(build_paths::windows_fake_msiexec);
         ASSERT_FALSE(exe.empty());
         fs::copy_file(exe, p("msiexec.exe"), fs::copy_options::overwrite_existing);
         write("msiexec_exit_code.txt", exit_code);
@@ -182,7 +183,7 @@ TEST_F(WineInstall, WindowsBuildReportsFullWidthExitCodes)
 // stamp and a certificate not made for code signing.
 TEST(WineTrust, WhatWinVerifyTrustAccepts)
 {
-    const std::string probe = built(WINDOWS_TRUST_PROBE);
+    const std::string probe = built(build_paths::windows_trust_probe);
     ASSERT_FALSE(probe.empty());
     ASSERT_TRUE(boot_installer_prefix());
     struct Verdict {
@@ -209,7 +210,7 @@ TEST(WineTrust, WhatWinVerifyTrustAccepts)
         {"signed_unicode.msi", {"0x00000000", 1, 0}},
     };
     const std::string root = make_temp_dir();
-    std::vector<std::string> argv = {WINE_RUNNER, probe};
+    std::vector<std::string> argv = {build_paths::wine_runner, probe};
     for (const auto& entry : expected)
         argv.push_back(windows_path(fixture(entry.first)));
     const int status = run_process(argv, wine_environment(), root + "/out.txt", root + "/err.txt", 60);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "build_paths.h"
 #include "app_fixture.h"
 
 namespace {
@@ -180,7 +181,7 @@ TEST_F(Run, ExistingVarDirectoryIsNoProblem)
 TEST_F(Run, WindowsBuildUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
+    ASSERT_FALSE(exe.empty()) << "build " << build_paths::windows_agent_exe << " first";
     install(exe, "agent_recovery.exe");
     write_config("http", "127.0.0.1", closed_port);
     run_result r = run_under_wine();
@@ -211,8 +212,9 @@ namespace {
 TEST_F(Run, LogHeldWithoutSharingUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
-    ASSERT_TRUE(std::filesystem::exists(WINDOWS_HOLD_FILE_EXE)) << "build " WINDOWS_AGENT_EXE " first";
+    ASSERT_FALSE(exe.empty()) << "build " << build_paths::windows_agent_exe << " first";
+    ASSERT_TRUE(std::filesystem::exists(build_paths::windows_hold_file_exe))
+        << "build " << build_paths::windows_agent_exe << " first";
     install(exe, "agent_recovery.exe");
     write_config("http", "127.0.0.1", closed_port);
     write("VERSION", "1");
@@ -220,9 +222,10 @@ TEST_F(Run, LogHeldWithoutSharingUnderWine)
 
     const std::string ready = root + "/held";
     std::vector<std::string> wine_env = env;
-    wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+    wine_env.push_back(std::string("WINEPREFIX=") + build_paths::wine_prefix_dir);
     // The holder runs in the background for a bounded time; the run happens meanwhile.
-    const std::string holder = "\"" WINE_RUNNER "\" \"" WINDOWS_HOLD_FILE_EXE "\" '" + app +
+    const std::string holder = "\"" + std::string(build_paths::wine_runner) + "\" \"" +
+                               build_paths::windows_hold_file_exe + "\" '" + app +
                                "/var/agent_recovery.log' '" + ready + "' 20 >/dev/null 2>&1 &";
     ASSERT_EQ(run_process({"bash", "-c", holder}, wine_env, "", "", 30), 0);
     for (int i = 0; i < 300 && !std::filesystem::exists(ready); ++i)
@@ -258,7 +261,7 @@ protected:
 TEST_F(LongPath, PathsComeOutWhole)
 {
     const std::string program = long_app + "/agent_recovery";
-    std::filesystem::copy_file(AGENT_RECOVERY_EXE, program);
+    std::filesystem::copy_file(build_paths::agent_recovery_exe, program);
     ASSERT_GT(program.size(), 260u);
     EXPECT_EQ(run_process({program}, env, root + "/out", root + "/err", 60), 0);
     const std::vector<std::string> m = messages(read_file(long_app + "/var/agent_recovery.log"));
@@ -273,7 +276,7 @@ TEST_F(LongPath, PathsComeOutWhole)
 TEST_F(LongPath, PathsComeOutWholeUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
+    ASSERT_FALSE(exe.empty()) << "build " << build_paths::windows_agent_exe << " first";
     const std::size_t windows_length = 250;  // "Z:" + the POSIX path
     ASSERT_LT(root.size() + 7, windows_length);
     long_app = root + "/" + std::string(windows_length - 2 - root.size() - 5, 'w') + "/APP";
@@ -284,9 +287,10 @@ TEST_F(LongPath, PathsComeOutWholeUnderWine)
     const std::string program = long_app + "/agent_recovery.exe";
     std::filesystem::copy_file(exe, program);
     std::vector<std::string> wine_env = env;
-    wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+    wine_env.push_back(std::string("WINEPREFIX=") + build_paths::wine_prefix_dir);
     wine_env.push_back(wine_run_lock());
-    EXPECT_EQ(run_process({WINE_RUNNER, program}, wine_env, root + "/out", root + "/err", 300), 0);
+    EXPECT_EQ(run_process({build_paths::wine_runner, program}, wine_env, root + "/out", root + "/err", 300),
+              0);
     const std::vector<std::string> m = messages(read_file(long_app + "/var/agent_recovery.log"));
     ASSERT_GE(m.size(), 2u);
     std::string windows_app = "Z:" + long_app;
@@ -301,7 +305,9 @@ TEST_F(LongPath, PathsComeOutWholeUnderWine)
     std::filesystem::create_directories(deeper);
     const std::string deeper_program = deeper + "/agent_recovery.exe";
     std::filesystem::copy_file(exe, deeper_program);
-    EXPECT_EQ(run_process({WINE_RUNNER, deeper_program}, wine_env, root + "/out2", root + "/err2", 300), 255);
+    EXPECT_EQ(run_process({build_paths::wine_runner, deeper_program}, wine_env, root + "/out2",
+                          root + "/err2", 300),
+              255);
     EXPECT_NE(read_file(root + "/out2").find("var directory doesnt exist"), std::string::npos)
         << read_file(root + "/out2");
     EXPECT_FALSE(std::filesystem::exists(root + "/" + std::string(255, 'v') + "/var"));

@@ -1,5 +1,6 @@
 // Which server is asked, in which order, and what its answer leads to: whole runs
 // against real loopback update servers.
+#include "build_paths.h"
 #include "fixtures.h"
 #include "update_site.h"
 
@@ -218,7 +219,7 @@ TEST_F(Selection, ServerDyingBetweenTheQueriesWasNotReached)
 TEST_F(Selection, WindowsBuildFindsAndDownloadsUnderWine)
 {
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
+    ASSERT_FALSE(exe.empty()) << "build " << build_paths::windows_agent_exe << " first";
     install(exe, "agent_recovery.exe");
     const std::string payload = std::string(5000, 'm') + std::string(3000, '\0') + "end";
     write_file(root + "/payload.bin", payload);
@@ -277,7 +278,7 @@ TEST_F(Selection, ServerClosingWithoutAnyAnswerIsNotReached)
     check(run(), 2u);
 
     const std::string exe = windows_exe();
-    ASSERT_FALSE(exe.empty()) << "build " WINDOWS_AGENT_EXE " first";
+    ASSERT_FALSE(exe.empty()) << "build " << build_paths::windows_agent_exe << " first";
     install(exe, "agent_recovery.exe");
     std::filesystem::remove_all(app + "/var");
     check(run_under_wine(), 4u);

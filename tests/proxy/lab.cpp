@@ -1,3 +1,4 @@
+#include "build_paths.h"
 #include "lab.h"
 
 #include <arpa/inet.h>
@@ -251,7 +252,8 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     }
     upstream_routes.push_back({{"path", "/files/agent.msi"}, {"body_file", package}});
     write_file(dir + "/upstream.json", json{{"routes", upstream_routes}}.dump());
-    if (!start_update_server(UPDATE_SERVER_EXE, dir + "/upstream.json", upstream_, dir + "/upstream.log")) {
+    if (!start_update_server(build_paths::update_server_exe, dir + "/upstream.json", upstream_,
+                             dir + "/upstream.log")) {
         why = "the update server did not start";
         return false;
     }
@@ -272,8 +274,8 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
         conf << server_block(s, root, fixtures, upstream_.port);
     conf << "}\n";
     write_file(dir + "/nginx.conf", conf.str());
-    nginx_ = spawn({NGINX_EXE, "-c", dir + "/nginx.conf", "-p", dir + "/", "-e", dir + "/nginx-error.log",
-                    "-g", "daemon off;"},
+    nginx_ = spawn({build_paths::nginx_exe, "-c", dir + "/nginx.conf", "-p", dir + "/", "-e",
+                    dir + "/nginx-error.log", "-g", "daemon off;"},
                    dir + "/nginx.out");
     for (const site& s : sites)
         if (!wait_until_listening(nginx_, s.port)) {
@@ -285,9 +287,9 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     write_file(dir + "/tinyproxy.conf", tinyproxy_conf(proxy_port, "127.0.0.1"));
     // Serves one address from TEST-NET-1 only: every loopback client is refused.
     write_file(dir + "/tinyproxy-refusing.conf", tinyproxy_conf(refusing_proxy_port, "192.0.2.1"));
-    proxy_ = spawn({TINYPROXY_EXE, "-d", "-c", dir + "/tinyproxy.conf"}, dir + "/tinyproxy.log");
-    refusing_proxy_ =
-        spawn({TINYPROXY_EXE, "-d", "-c", dir + "/tinyproxy-refusing.conf"}, dir + "/tinyproxy-refusing.log");
+    proxy_ = spawn({build_paths::tinyproxy_exe, "-d", "-c", dir + "/tinyproxy.conf"}, dir + "/tinyproxy.log");
+    refusing_proxy_ = spawn({build_paths::tinyproxy_exe, "-d", "-c", dir + "/tinyproxy-refusing.conf"},
+                            dir + "/tinyproxy-refusing.log");
     if (!wait_until_listening(proxy_, proxy_port) ||
         !wait_until_listening(refusing_proxy_, refusing_proxy_port)) {
         why = "tinyproxy is not listening: " + read_file(dir + "/tinyproxy.log") +

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "build_paths.h"
 #include "installer_support.h"
 #include "proxy_fixture.h"
 
@@ -15,8 +16,9 @@ namespace {
 
 const char* const via_tinyproxy = "1.1 proxy-under-test (tinyproxy/1.11.1)";
 
-const strings wine_settings = {"WINEPREFIX=" PROXY_WINE_PREFIX, "WINEDEBUG=-all",
-                               "TMPDIR=" PROXY_WINE_PREFIX ".tmp", "WINEDLLOVERRIDES=mscoree,mshtml="};
+const strings wine_settings = {std::string("WINEPREFIX=") + build_paths::proxy_wine_prefix, "WINEDEBUG=-all",
+                               std::string("TMPDIR=") + build_paths::proxy_wine_prefix + ".tmp",
+                               "WINEDLLOVERRIDES=mscoree,mshtml="};
 
 std::string windows_path(std::string path)
 {
@@ -36,7 +38,7 @@ protected:
     static void SetUpTestSuite()
     {
         ProxySuite::SetUpTestSuite();
-        prefix_ready = run_process({BOOT_PREFIX_SCRIPT}, wine_settings, "", "", 180) == 0;
+        prefix_ready = run_process({build_paths::boot_prefix_script}, wine_settings, "", "", 180) == 0;
     }
 
     static bool prefix_ready;
@@ -48,12 +50,13 @@ protected:
         ProxySuite::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_TRUE(prefix_ready) << PROXY_WINE_PREFIX;
-        ASSERT_TRUE(fs::exists(WINDOWS_AGENT_EXE)) << "build the mingw32 preset first";
-        ASSERT_TRUE(fs::exists(WINDOWS_FAKE_MSIEXEC)) << "build the mingw32 preset first";
-        install(WINDOWS_AGENT_EXE, "agent_recovery.exe");
+        ASSERT_TRUE(prefix_ready) << build_paths::proxy_wine_prefix;
+        ASSERT_TRUE(fs::exists(build_paths::windows_agent_exe)) << "build the mingw32 preset first";
+        ASSERT_TRUE(fs::exists(build_paths::windows_fake_msiexec)) << "build the mingw32 preset first";
+        install(build_paths::windows_agent_exe, "agent_recovery.exe");
         // CreateProcess finds the recording msiexec.exe beside the program first.
-        fs::copy_file(WINDOWS_FAKE_MSIEXEC, app + "/msiexec.exe", fs::copy_options::overwrite_existing);
+        fs::copy_file(build_paths::windows_fake_msiexec, app + "/msiexec.exe",
+                      fs::copy_options::overwrite_existing);
     }
 
     void TearDown() override
@@ -92,8 +95,8 @@ protected:
         fs::remove(app + "/msiexec_args.txt");
         strings all = with(settings);
         all.insert(all.end(), wine_settings.begin(), wine_settings.end());
-        const int status =
-            run_process({WINE_RUNNER, program_}, all, root + "/stdout.txt", root + "/stderr.txt", 120);
+        const int status = run_process({build_paths::wine_runner, program_}, all, root + "/stdout.txt",
+                                       root + "/stderr.txt", 120);
         const run_result r = finish(status);
         std::cout << "case " << s.name << " [" << testing::PrintToString(settings) << " registry '"
                   << registry << "']: status " << r.status << ", last \"" << last(r) << "\"" << errors(r)

@@ -1,3 +1,4 @@
+#include "build_paths.h"
 #include "app_fixture.h"
 
 #include <algorithm>
@@ -13,7 +14,7 @@ void AppDir::SetUp()
     fs::create_directories(app + "/etc");
     fs::create_directories(tmp);
     env = {"TMPDIR=" + tmp};
-    install(AGENT_RECOVERY_EXE);
+    install(build_paths::agent_recovery_exe);
 }
 
 void AppDir::TearDown()
@@ -73,10 +74,10 @@ run_result AppDir::run(double timeout_seconds)
 run_result AppDir::run_under_wine(double timeout_seconds)
 {
     std::vector<std::string> wine_env = env;
-    wine_env.push_back("WINEPREFIX=" WINE_PREFIX_DIR);
+    wine_env.push_back(std::string("WINEPREFIX=") + build_paths::wine_prefix_dir);
     wine_env.push_back("WINEDEBUG=-all");
     wine_env.push_back(wine_run_lock());
-    const int status = run_process({WINE_RUNNER, program_}, wine_env, root + "/stdout.txt",
+    const int status = run_process({build_paths::wine_runner, program_}, wine_env, root + "/stdout.txt",
                                    root + "/stderr.txt", timeout_seconds);
     return finish(status);
 }
@@ -86,7 +87,7 @@ std::string wine_run_lock()
     // Runs in one prefix share its TEMP (Wine takes it from the prefix's registry, not
     // from the environment) and so TEMP\last_agent.json, which a run now refuses to
     // share: parallel test cases take turns.
-    return "WINE_RUN_LOCK=" WINE_PREFIX_DIR ".runs.lock";
+    return std::string("WINE_RUN_LOCK=") + build_paths::wine_prefix_dir + ".runs.lock";
 }
 
 bool AppDir::has(const run_result& r, const std::string& message)
@@ -110,7 +111,7 @@ std::string AppDir::last(const run_result& r)
 
 std::string windows_exe()
 {
-    const std::string exe = WINDOWS_AGENT_EXE;
+    const std::string exe = build_paths::windows_agent_exe;
     return fs::exists(exe) ? exe : "";
 }
 

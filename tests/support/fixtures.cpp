@@ -1,3 +1,4 @@
+#include "build_paths.h"
 #include "fixtures.h"
 
 #include <openssl/err.h>
@@ -36,12 +37,12 @@ const std::string& fixtures_dir()
 {
     static own_fixtures made;
     static const std::string dir = [] {
-        if (fs::exists(FIXTURES_DIR "/signed_ok.msi"))
-            return std::string(FIXTURES_DIR);
+        if (fs::exists(std::string(build_paths::fixtures_dir) + "/signed_ok.msi"))
+            return std::string(build_paths::fixtures_dir);
         made.root = make_temp_dir("recovery-fixtures");
         const std::string out = made.root + "/fixtures";
-        const int status = run_process({"bash", FIXTURES_SCRIPT, out}, {}, made.root + "/make.log",
-                                       made.root + "/make.log", 120);
+        const int status = run_process({"bash", build_paths::fixtures_script, out}, {},
+                                       made.root + "/make.log", made.root + "/make.log", 120);
         if (status != 0)
             throw std::runtime_error("make_fixtures.sh failed (" + std::to_string(status) +
                                      "): " + read_file(made.root + "/make.log"));

@@ -1,5 +1,6 @@
 // Drives a real update_server with curl: these are the behaviours the product's
 // process-level tests rely on.
+#include "build_paths.h"
 #include "server_process.h"
 
 #include "byte_pattern.h"
@@ -41,8 +42,8 @@ protected:
     void start(const json& routes, const std::string& cert = "", const std::string& key = "")
     {
         write_file(path("script.json"), json{{"routes", routes}}.dump());
-        ASSERT_TRUE(start_update_server(UPDATE_SERVER_EXE, path("script.json"), server, path("requests.log"),
-                                        cert, key));
+        ASSERT_TRUE(start_update_server(build_paths::update_server_exe, path("script.json"), server,
+                                        path("requests.log"), cert, key));
     }
 
     std::string url(const std::string& target, const char* scheme = "http") const

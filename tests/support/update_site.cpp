@@ -1,3 +1,4 @@
+#include "build_paths.h"
 #include "update_site.h"
 
 #include <algorithm>
@@ -20,7 +21,7 @@ site_server& update_site::serve(const json& routes, cert tls)
         pem = fixture(name + ".pem");
         key = fixture(name + ".key");
     }
-    EXPECT_TRUE(start_update_server(UPDATE_SERVER_EXE, script, s.handle, s.requests, pem, key));
+    EXPECT_TRUE(start_update_server(build_paths::update_server_exe, script, s.handle, s.requests, pem, key));
     servers.push_back(s);
     return servers.back();
 }
