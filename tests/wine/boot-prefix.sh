@@ -10,17 +10,17 @@ mkdir -p "$WINEPREFIX"
 # One boot per prefix at a time; concurrent first starts race on the registry.
 exec 9>"$WINEPREFIX.lock"
 flock 9
-"$wineserver" -p300 </dev/null >/dev/null 2>&1 9>&-
 # A prefix booted before the 32-bit Wine was installed cannot run the 32-bit exe: boot it anew.
 if [ -f "$WINEPREFIX/system.reg" ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] \
    && [ "$runs_32bit" = 1 ]; then
   "$wineserver" -k </dev/null >/dev/null 2>&1 9>&-
   find "$WINEPREFIX" -mindepth 1 -delete
-  "$wineserver" -p300 </dev/null >/dev/null 2>&1 9>&-
 fi
 # A newly booted prefix is the same every time: one is booted per Wine version into the
-# user's cache and copied (a second, where a boot takes fifteen).
+# user's cache and copied (a second, where a boot takes fifteen). Copied before the
+# prefix's wineserver starts, which would otherwise save its empty registry over it.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$wineserver" -k </dev/null >/dev/null 2>&1 9>&-
   version=$("$wine" --version 2>/dev/null | tr -c 'A-Za-z0-9.\n' '_')
   template=${XDG_CACHE_HOME:-$HOME/.cache}/agent-recovery/wineprefix-$version-$runs_32bit
   if mkdir -p "$(dirname "$template")" 2>/dev/null; then
@@ -28,11 +28,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
       exec 8>"$template.lock"
       flock 8
       [ -f "$template/system.reg" ] && exit 0
-      rm -rf "$template.new"
+      rm -rf "$template.new" "$template.new.tmp"
       mkdir -p "$template.new" "$template.new.tmp"
       # Its own wineserver, waited for, so that the registry is on disk before the copy.
-      WINEPREFIX=$template.new TMPDIR=$template.new.tmp "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&- 8>&-
-      WINEPREFIX=$template.new TMPDIR=$template.new.tmp "$wineserver" -w </dev/null >/dev/null 2>&1 9>&- 8>&-
+      export WINEPREFIX=$template.new TMPDIR=$template.new.tmp
+      "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&- 8>&-
+      "$wineserver" -w </dev/null >/dev/null 2>&1 9>&- 8>&-
       rm -rf "$template.new.tmp"
       [ -f "$template.new/system.reg" ] && mv "$template.new" "$template"
     )
@@ -45,9 +46,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     for dir in "${shared[@]}"; do
       [ ! -d "$template/$dir" ] || cp -al "$template/$dir" "$WINEPREFIX/$(dirname "$dir")/"
     done
-  else
-    "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
   fi
+fi
+"$wineserver" -p300 </dev/null >/dev/null 2>&1 9>&-
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
 fi
 "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1 9>&-
 exit 0
