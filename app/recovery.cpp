@@ -138,11 +138,15 @@ int locked_run()
     }
     spdlog::info("Downloaded installer from {} to {}", installer_url, installer_path);
 
-    // From here until msiexec returns, the bytes checked are the bytes installed.
+    // From here until msiexec returns, the bytes checked are the bytes installed. What
+    // cannot be held so (a link or another user's file put there after the download) is
+    // refused like a package with a wrong signature.
     std::string why;
     platform::file_hold* hold = platform::hold_file(installer_path, why);
     if (hold == nullptr) {
-        spdlog::error("Could not hold the installer {} for its checks: {}", installer_path, why);
+        spdlog::error("The installer {} cannot be held for its checks ({}): refused", installer_path, why);
+        std::remove(installer_path.c_str());
+        spdlog::debug("File {} removed!", installer_path);
         return -1;
     }
 

@@ -17,14 +17,20 @@ bool system_temp_dir(std::string& dir);
 
 enum class mkdir_result { created, already_exists, failed };
 
-// Creates exactly one directory level. An existing directory is no failure; a file of
-// that name is. On failure, `error` holds the system's error number.
-// POSIX: created 0755 whatever the umask; an existing one must be a real directory
-// owned by this process's user, and loses any group/other write permission.
+// Creates exactly one directory level that only this process's user and the system's
+// administrators can change. An existing directory is no failure; a file of that name,
+// a link or a directory of another user is. On failure, `error` holds the system's error
+// number.
+// POSIX: created 0755 whatever the umask; an existing one loses any group/other write
+// permission.
+// Windows: created with a protected DACL (nothing inherited) granting full access to
+// SYSTEM, Administrators and the token's user only; an existing one that is a reparse
+// point or owned by anyone else is refused, and one whose DACL grants anything to
+// anyone else, or is not protected, is given that DACL.
 mkdir_result make_directory(const std::string& path, uint32_t& error);
 
 // Files and directories this process creates from now on are not writable by group or
-// other (POSIX umask); Windows files take the inherited ACL of their directory.
+// other (POSIX umask); Windows files take the DACL they inherit from their directory.
 void restrict_new_files();
 
 // A lock held by this process until release_lock or its end. `busy`: another process
@@ -45,9 +51,10 @@ bool close_output_file(output_file* file);
 
 // For files in directories other users can write: whatever is at `path` (file, link,
 // FIFO) is removed and a new file created exclusively, never following a link or
-// opening an existing file, and not writable by others while it is open. Null when
-// the entry cannot be removed or someone re-created one first.
-output_file* create_new_output_file(const std::string& path);
+// opening an existing file, and not writable by others while it is open. Null, with
+// `problem`, when the entry cannot be removed (a directory, a read-only file, a file
+// another process holds) or someone re-created one first.
+output_file* create_new_output_file(const std::string& path, std::string& problem);
 
 // Reads a file back only if it is the one this run made: a regular file owned by this
 // process's user (Windows: the token's user or its default owner) with one link, and
@@ -56,10 +63,11 @@ enum class own_file_result { ok, cannot_open, not_ours, too_large };
 own_file_result read_own_file(const std::string& path, std::uintmax_t max_size, std::string& content,
                               std::uintmax_t& size, std::string& problem);
 
-// Holds a file open for reading so that its bytes stay as they are until released:
-// on Windows others may only read it (writes, deletes and renames fail); on POSIX it
-// must be a regular file owned by this process's user with one link, which only this
-// user can change in a directory only it can write. Null, with `problem`, otherwise.
+// Holds a file open for reading so that its bytes stay as they are until released. It
+// must pass the checks of read_own_file on the holding handle: a regular file (not a
+// link or reparse point) of this process's user with one link. On Windows others may
+// then only read it (writes, deletes and renames fail); on POSIX only this user can
+// change it in a directory only it can write. Null, with `problem`, otherwise.
 struct file_hold;
 file_hold* hold_file(const std::string& path, std::string& problem);
 void release_file(file_hold* hold);

@@ -9,8 +9,31 @@
 
 namespace {
 
-int download(const std::string& url, const std::string& path, bool secure, bool fresh,
-             std::uintmax_t max_size)
+// Where the body goes: `path`, opened or created anew; `fallback`, when not empty, if
+// nothing new of this run's can be made at `path`. `written` names the file used.
+struct destination {
+    const std::string& path;
+    bool fresh;
+    const std::string& fallback;
+    std::string& written;
+};
+
+platform::output_file* open_destination(const destination& to)
+{
+    to.written = to.path;
+    if (!to.fresh)
+        return platform::open_output_file(to.path);
+    std::string problem;
+    platform::output_file* file = platform::create_new_output_file(to.path, problem);
+    if (file != nullptr || to.fallback.empty() || to.fallback == to.path)
+        return file;
+    spdlog::error("Could not replace {} ({}): the update descriptor goes to {}", to.path, problem,
+                  to.fallback);
+    to.written = to.fallback;
+    return platform::create_new_output_file(to.fallback, problem);
+}
+
+int download(const std::string& url, const destination& to, bool secure, std::uintmax_t max_size)
 {
     uint32_t error = 0;
     platform::http_session* session = platform::http_open("Agent Recovery", error);
@@ -29,8 +52,8 @@ int download(const std::string& url, const std::string& path, bool secure, bool 
     }
 
     // Opened only now, so a server that cannot be reached leaves an existing file alone.
-    platform::output_file* file =
-        fresh ? platform::create_new_output_file(path) : platform::open_output_file(path);
+    platform::output_file* file = open_destination(to);
+    const std::string& path = to.written;
     if (file == nullptr) {
         spdlog::error("Could not open file: {}", path);
         platform::http_close(request);
@@ -80,10 +103,18 @@ int download(const std::string& url, const std::string& path, bool secure, bool 
 
 int download_file(const std::string& url, const std::string& path, bool secure)
 {
-    return download(url, path, secure, false, no_size_limit);
+    std::string written;
+    return download(url, {path, false, "", written}, secure, no_size_limit);
 }
 
 int download_new_file(const std::string& url, const std::string& path, bool secure, std::uintmax_t max_size)
 {
-    return download(url, path, secure, true, max_size);
+    std::string written;
+    return download(url, {path, true, "", written}, secure, max_size);
+}
+
+int download_descriptor(const std::string& url, const std::string& path, const std::string& fallback,
+                        bool secure, std::uintmax_t max_size, std::string& written)
+{
+    return download(url, {path, true, fallback, written}, secure, max_size);
 }

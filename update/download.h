@@ -13,3 +13,9 @@ int download_file(const std::string& url, const std::string& path, bool secure);
 // call still returns 0 then.
 constexpr std::uintmax_t no_size_limit = UINTMAX_MAX - 1;
 int download_new_file(const std::string& url, const std::string& path, bool secure, std::uintmax_t max_size);
+// The same for the update descriptor: when nothing new of this run's can be made at
+// `path` (another user's directory, read-only file or open file there), the body goes to
+// `fallback`, a directory only this user can write, and the reason is logged. `written`
+// names the file that holds the body.
+int download_descriptor(const std::string& url, const std::string& path, const std::string& fallback,
+                        bool secure, std::uintmax_t max_size, std::string& written);

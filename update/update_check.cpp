@@ -92,17 +92,19 @@ bool read_descriptor(const std::string& path, std::string& url, std::string& has
     return read_own_descriptor(path, url, hash, listed) == descriptor_read::ok;
 }
 
-std::string get_last_agent(const std::string& base_url, const std::string& platform,
-                           const std::string& version, bool urgent, bool secure, bool& reached,
-                           std::string& hash)
+namespace {
+
+std::string query_into(const std::string& query, bool urgent, bool secure, const std::string& descriptor_path,
+                       bool& reached, std::string& hash)
 {
-    const std::string query = base_url + "/api/updates/?platform=" + platform +
-                              "&urgent=" + (urgent ? "true" : "false") + "&version=" + version;
-    const std::string descriptor_path = get_temp_dir() + "last_agent.json";
     spdlog::info("Getting last {} agent from {} to {}", urgent ? "urgent" : "", query, descriptor_path);
 
-    // The temporary directory is shared: never reuse or follow what another user put there.
-    if (download_new_file(query, descriptor_path, secure, max_descriptor_size) == -1) {
+    // The temporary directory is shared: never reuse or follow what another user put there,
+    // and never let it decide whether the server answered. What cannot take the answer
+    // there hands it to var, which only this user can write.
+    const std::string in_var = get_var_dir() + platform::path_separator() + "last_agent.json";
+    std::string written;
+    if (download_descriptor(query, descriptor_path, in_var, secure, max_descriptor_size, written) == -1) {
         reached = false;
         spdlog::error("Could not download update file");
         return "";
@@ -111,10 +113,14 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
 
     std::string url, release_hash;
     bool listed = false;
-    switch (read_own_descriptor(descriptor_path, url, release_hash, listed)) {
+    switch (read_own_descriptor(written, url, release_hash, listed)) {
     case descriptor_read::ok:
         break;
     case descriptor_read::not_ours:
+        // Someone changed the file between its writing and its reading: the answer is
+        // asked for again, into var.
+        if (written != in_var)
+            return query_into(query, urgent, secure, in_var, reached, hash);
         reached = false;
         return "";
     case descriptor_read::unusable:
@@ -124,6 +130,17 @@ std::string get_last_agent(const std::string& base_url, const std::string& platf
         hash = release_hash;
     spdlog::info("Extracted \"{}\" from JSON", url);
     return url;
+}
+
+}  // namespace
+
+std::string get_last_agent(const std::string& base_url, const std::string& platform,
+                           const std::string& version, bool urgent, bool secure, bool& reached,
+                           std::string& hash)
+{
+    const std::string query = base_url + "/api/updates/?platform=" + platform +
+                              "&urgent=" + (urgent ? "true" : "false") + "&version=" + version;
+    return query_into(query, urgent, secure, get_temp_dir() + "last_agent.json", reached, hash);
 }
 
 std::string find_urgent_update(const std::string& base_url, const std::string& version, bool secure,

@@ -12,7 +12,7 @@ struct native_file;
 native_file* native_open_output(const std::string& path);
 // Whatever is at `path` removed and a file created exclusively (the contract of
 // create_new_output_file).
-native_file* native_create_output(const std::string& path);
+native_file* native_create_output(const std::string& path, std::string& problem);
 // All `size` bytes; false on any failure.
 bool native_write(native_file* file, const char* data, std::size_t size);
 // Closes and frees; false when the system reports that data could not be written.

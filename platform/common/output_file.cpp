@@ -38,9 +38,9 @@ output_file* open_output_file(const std::string& path)
     return gathering(native_open_output(path));
 }
 
-output_file* create_new_output_file(const std::string& path)
+output_file* create_new_output_file(const std::string& path, std::string& problem)
 {
-    return gathering(native_create_output(path));
+    return gathering(native_create_output(path, problem));
 }
 
 bool write_output_file(output_file* file, const char* data, uint32_t size)

@@ -122,14 +122,18 @@ native_file* native_open_output(const std::string& path)
     return new native_file{fd};
 }
 
-native_file* native_create_output(const std::string& path)
+native_file* native_create_output(const std::string& path, std::string& problem)
 {
     // unlink removes a link itself, never its target; ENOENT is the usual case.
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        problem = std::strerror(errno);
         return nullptr;
+    }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
+        problem = std::strerror(errno);
         return nullptr;
+    }
     return new native_file{fd};
 }
 

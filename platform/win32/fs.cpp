@@ -5,8 +5,10 @@
 #include <vector>
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include "platform/text.h"
+#include "platform/win32/security.h"
 
 namespace platform {
 
@@ -48,18 +50,114 @@ bool system_temp_dir(std::string& dir)
     return false;
 }
 
+namespace {
+
+// The token's user (TokenUser) or default owner of new objects (TokenOwner), copied into
+// `buffer`; null when the token cannot tell.
+PSID token_sid(TOKEN_INFORMATION_CLASS kind, std::vector<BYTE>& buffer)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    DWORD needed = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &needed);
+    buffer.assign(needed > 0 ? needed : 1, 0);
+    const bool ok = needed > 0 && GetTokenInformation(token, kind, buffer.data(), needed, &needed);
+    CloseHandle(token);
+    if (!ok)
+        return nullptr;
+    return kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                             : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+}
+
+// var's DACL as a descriptor to apply (LocalFree it), for the token's user.
+PSECURITY_DESCRIPTOR var_descriptor(PSID user)
+{
+    char* text = nullptr;
+    if (user == nullptr || !ConvertSidToStringSidA(user, &text))
+        return nullptr;
+    const std::string sddl = var_dacl_sddl(text);
+    LocalFree(text);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return nullptr;
+    return descriptor;
+}
+
+// An existing var: a real directory (junctions and links are reparse points), owned by one
+// of var's principals or the token's default owner, and given var's DACL where its own
+// lets anyone else in.
+DWORD secure_existing_var(const std::string& path, PSID user, PSECURITY_DESCRIPTOR wanted)
+{
+    // The path's attributes show a link that the handle below would follow.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return ERROR_DIRECTORY;
+    const HANDLE handle = CreateFileA(
+        path.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    DWORD status = ERROR_SUCCESS;
+    BY_HANDLE_FILE_INFORMATION info;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR current = nullptr;
+    std::vector<BYTE> owner_buffer;
+    const PSID default_owner = token_sid(TokenOwner, owner_buffer);
+    if (!GetFileInformationByHandle(handle, &info))
+        status = GetLastError();
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+             (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        status = ERROR_DIRECTORY;
+    else if ((status = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                       nullptr, &dacl, nullptr, &current)) != ERROR_SUCCESS)
+        ;
+    else if (owner == nullptr ||
+             !(var_principal(owner, user) || (default_owner != nullptr && EqualSid(owner, default_owner))))
+        status = ERROR_ACCESS_DENIED;
+    else if (!var_dacl_is_tight(current, user)) {
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL tight = nullptr;
+        GetSecurityDescriptorDacl(wanted, &present, &tight, &defaulted);
+        status = SetSecurityInfo(handle, SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, tight, nullptr);
+    }
+    if (current != nullptr)
+        LocalFree(current);
+    CloseHandle(handle);
+    return status;
+}
+
+}  // namespace
+
 mkdir_result make_directory(const std::string& path, uint32_t& error)
 {
-    if (CreateDirectoryA(path.c_str(), nullptr))
-        return mkdir_result::created;
-    error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS)
+    std::vector<BYTE> user_buffer;
+    const PSID user = token_sid(TokenUser, user_buffer);
+    const PSECURITY_DESCRIPTOR wanted = var_descriptor(user);
+    if (wanted == nullptr) {
+        error = GetLastError();
         return mkdir_result::failed;
-    // A file in the way is no directory to log into.
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return mkdir_result::failed;
-    return mkdir_result::already_exists;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, wanted, FALSE};
+    mkdir_result result = mkdir_result::created;
+    if (!CreateDirectoryA(path.c_str(), &attributes)) {
+        error = GetLastError();
+        result = mkdir_result::failed;
+        if (error == ERROR_ALREADY_EXISTS) {
+            error = secure_existing_var(path, user, wanted);
+            result = error == ERROR_SUCCESS ? mkdir_result::already_exists : mkdir_result::failed;
+        }
+    }
+    LocalFree(wanted);
+    return result;
 }
 
 void restrict_new_files() {}
@@ -109,18 +207,24 @@ native_file* native_open_output(const std::string& path)
     return new native_file{handle};
 }
 
-native_file* native_create_output(const std::string& path)
+native_file* native_create_output(const std::string& path, std::string& problem)
 {
     // DeleteFileA removes a link itself, never its target.
     if (!DeleteFileA(path.c_str())) {
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            problem = "error " + std::to_string(error);
             return nullptr;
+        }
     }
+    // A file deleted while another process holds it open stays until that handle closes:
+    // CREATE_NEW then fails too.
     const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        problem = "error " + std::to_string(GetLastError());
         return nullptr;
+    }
     return new native_file{handle};
 }
 
@@ -161,20 +265,11 @@ bool owned_by_this_process(HANDLE file, std::string& problem)
         return false;
     }
     bool ours = false;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
-            DWORD needed = 0;
-            GetTokenInformation(token, kind, nullptr, 0, &needed);
-            std::vector<BYTE> info(needed > 0 ? needed : 1);
-            if (needed == 0 || !GetTokenInformation(token, kind, info.data(), needed, &needed))
-                continue;
-            const PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid
-                                               : reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
-            if (EqualSid(owner, sid))
-                ours = true;
-        }
-        CloseHandle(token);
+    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        std::vector<BYTE> buffer;
+        const PSID sid = token_sid(kind, buffer);
+        if (sid != nullptr && EqualSid(owner, sid))
+            ours = true;
     }
     LocalFree(descriptor);
     if (!ours)
@@ -227,7 +322,7 @@ own_file_result read_own_file(const std::string& path, std::uintmax_t max_size, 
         CloseHandle(handle);
         return own_file_result::too_large;
     }
-    // Reads at most one byte past the bound, whatever the size said.
+    // Stops at the first piece that takes it past the bound, whatever the size said.
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         DWORD got = 0;
@@ -255,14 +350,13 @@ struct file_hold {
 
 file_hold* hold_file(const std::string& path, std::string& problem)
 {
-    // Read sharing only: the checks and msiexec only read it; writes, deletes and
-    // renames by anyone fail until release_file.
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        problem = "error " + std::to_string(GetLastError());
+    // Opened with read sharing only: the checks and msiexec only read it; writes, deletes
+    // and renames by anyone fail until release_file.
+    own_file_result result = own_file_result::ok;
+    ULARGE_INTEGER size = {};
+    const HANDLE handle = open_own_file(path, problem, result, size);
+    if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    }
     return new file_hold{handle};
 }
 

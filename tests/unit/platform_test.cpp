@@ -77,12 +77,17 @@ TEST(Filesystem, NewOutputFileReplacesWhatWasThere)
     const std::filesystem::path dir = make_temp_dir("new");
     const auto path = dir / "last_agent.json";
     write_file(path, std::string(5000, 'o'));
-    platform::output_file* file = platform::create_new_output_file(path.string());
-    ASSERT_NE(file, nullptr);
+    std::string problem;
+    platform::output_file* file = platform::create_new_output_file(path.string(), problem);
+    ASSERT_NE(file, nullptr) << problem;
     EXPECT_TRUE(platform::write_output_file(file, "{}", 2));
     EXPECT_TRUE(platform::close_output_file(file));
     EXPECT_EQ(read_file(path), "{}");
-    EXPECT_EQ(platform::create_new_output_file((dir / "missing" / "f").string()), nullptr);
+    EXPECT_EQ(platform::create_new_output_file((dir / "missing" / "f").string(), problem), nullptr);
+    std::filesystem::create_directories(dir / "taken" / "inside");
+    EXPECT_EQ(platform::create_new_output_file((dir / "taken").string(), problem), nullptr);
+    EXPECT_FALSE(problem.empty());
+    EXPECT_TRUE(std::filesystem::exists(dir / "taken" / "inside")) << "a directory is never emptied";
     std::filesystem::remove_all(dir);
 }
 
