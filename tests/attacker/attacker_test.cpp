@@ -8,6 +8,7 @@
 // helpers (the recording msiexec.exe) the Wine cases use.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,11 +68,14 @@ protected:
             std::getenv("ATTACK_LINUX_EXE") != nullptr ? std::getenv("ATTACK_LINUX_EXE") : "";
         if (!other.empty())
             install(other);
-        // A msiexec that takes a moment before it opens the package, as the real one does.
-        write_file(root + "/bin/msiexec",
-                   "#!/bin/sh\nsleep 0.3\n"
-                   "{ printf '%s\\n' \"$@\"; sha256sum \"$2\" 2>/dev/null || echo no-package; } >> '" +
-                       root + "/msiexec.calls'\nexit 0\n");
+        // A msiexec that takes a moment before it opens the package, as the real one does,
+        // and notes whether the run still holds the package open for it.
+        write_file(
+            root + "/bin/msiexec",
+            "#!/bin/sh\nsleep 0.3\n"
+            "{ printf '%s\\n' \"$@\"; sha256sum \"$2\" 2>/dev/null || echo no-package;\n"
+            "  ls -l /proc/$PPID/fd | grep -q agent_recovery.msi && echo held || echo not-held; } >> '" +
+                root + "/msiexec.calls'\nexit 0\n");
         fs::permissions(root + "/bin/msiexec", fs::perms::owner_all);
         announced = sha256_of(fixture("signed_ok.msi"));
         env.push_back("SSL_CERT_FILE=" + fixture("trusted_bundle.pem"));
@@ -190,6 +194,7 @@ protected:
         EXPECT_EQ(r.status, 0) << r.log << r.out << r.err;
         EXPECT_EQ(last(r), "[info] Installer returned with code 0") << r.log;
         EXPECT_EQ(received(), strings{announced}) << r.log;
+        EXPECT_EQ(msiexec_calls().back(), "held") << "the run let go of the package before msiexec read it";
     }
 
     static mode_t mode_of(const std::string& path)
@@ -257,6 +262,28 @@ TEST_F(Attack, SymlinkAtTheDescriptorPath)
     expect_installed_announced(r);
     EXPECT_EQ(read_file(root + "/victim"), "precious");
     EXPECT_FALSE(fs::is_symlink(tmp + "/last_agent.json"));
+}
+
+// A directory of the attacker's there, with a file of theirs inside: the run can neither
+// remove nor use it, and must not take that for a server that did not answer.
+TEST_F(Attack, DirectoryAtTheDescriptorPath)
+{
+    need_attacker();
+    serve_release();
+    const std::string planted = tmp + "/last_agent.json";
+    ASSERT_EQ(run_process(as_attacker({"sh", "-c", "mkdir \"$0\" && echo theirs > \"$0/inside\"", planted}),
+                          {}, "", "", 10),
+              0);
+
+    const run_result r = run(60);
+    expect_installed_announced(r);
+    EXPECT_EQ(lines_with(r.log, "[error] Could not replace " + planted +
+                                    " (Is a directory): the update descriptor goes to " + app +
+                                    "/var/last_agent.json")
+                  .size(),
+              2u)
+        << r.log;
+    EXPECT_EQ(read_file(planted + "/inside"), "theirs\n");
 }
 
 // Started under umask 000: var, the log and the installer stay out of other users' reach.
@@ -356,13 +383,15 @@ protected:
 
     std::string fake_msiexec() const { return windows_build_dir() + "/tests/installer/msiexec.exe"; }
 
-    // The Windows build under Wine with `cwd` as its working directory.
-    run_result run_in(const std::string& cwd, double timeout_seconds)
+    // The Windows build under Wine with `cwd` as its working directory. Runs in the prefix
+    // take turns, unless the case holds the turn itself (`take_turn` false).
+    run_result run_in(const std::string& cwd, double timeout_seconds, bool take_turn = true)
     {
         std::vector<std::string> wine_env = env;
         wine_env.push_back(std::string("WINEPREFIX=") + build_paths::wine_prefix_dir);
         wine_env.push_back("WINEDEBUG=-all");
-        wine_env.push_back(wine_run_lock());
+        if (take_turn)
+            wine_env.push_back(wine_run_lock());
         const int status = run_process(
             {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd, build_paths::wine_runner, program_}, wine_env,
             root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
@@ -378,6 +407,99 @@ protected:
                            root + "/wine_msiexec.txt", root + "/wine_msiexec.txt", 120);
     }
 };
+
+// What another user can leave at the descriptor's path in the shared temporary directory
+// (Wine's, like Windows', is the account's own and not TMPDIR): a folder, a read-only
+// file, a file held open without and then with delete sharing. The answer goes to var.
+TEST_F(WineAttack, DescriptorEntryThatCannotBeReplaced)
+{
+    ASSERT_TRUE(fs::exists(fake_msiexec())) << fake_msiexec();
+    fs::copy_file(fake_msiexec(), app + "/msiexec.exe");
+    serve_release();
+    std::string temp;
+    for (const auto& user :
+         fs::directory_iterator(std::string(build_paths::wine_prefix_dir) + "/drive_c/users"))
+        if (user.path().filename() != "Public" && fs::is_directory(user.path() / "Temp"))
+            temp = (user.path() / "Temp").string();
+    ASSERT_FALSE(temp.empty());
+    const std::string entry = temp + "/last_agent.json", ready = root + "/held";
+    const std::string holder = "'" + std::string(build_paths::wine_runner) + "' '" +
+                               build_paths::windows_hold_file_exe + "' '" + entry + "' '" + ready + "' 20";
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"folder", "mkdir '" + entry + "' && echo theirs > '" + entry + "/inside'"},
+        {"read-only file", "echo theirs > '" + entry + "' && chmod 444 '" + entry + "'"},
+        {"held without delete sharing", holder + " >/dev/null 2>&1 &"},
+        {"held with delete sharing", holder + " delete >/dev/null 2>&1 &"}};
+    // The prefix's other runs would meet the entry too: this case holds their turn.
+    const std::string turn = wine_run_lock().substr(std::string("WINE_RUN_LOCK=").size());
+    const int lock = ::open(turn.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    for (const auto& [what, plant] : rows) {
+        SCOPED_TRACE(what);
+        fs::remove_all(entry);
+        fs::remove(ready);
+        fs::remove_all(app + "/var");
+        fs::remove(app + "/msiexec_args.txt");
+        ASSERT_EQ(run_process({"bash", "-c", plant},
+                              {std::string("WINEPREFIX=") + build_paths::wine_prefix_dir, "WINEDEBUG=-all"},
+                              "", "", 30),
+                  0);
+        for (int i = 0; what.rfind("held", 0) == 0 && i < 300 && !fs::exists(ready); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const run_result r = run_in(root, 240, false);
+        EXPECT_EQ(r.status, 0) << r.log << r.out << r.err;
+        EXPECT_EQ(last(r), "[info] Installer returned with code 0") << r.log;
+        EXPECT_TRUE(fs::exists(app + "/msiexec_args.txt"));
+        EXPECT_EQ(lines_with(r.log, "): the update descriptor goes to ").size(), 2u) << r.log;
+        EXPECT_TRUE(exists("var/last_agent.json"));
+    }
+    fs::remove_all(entry);
+    ::close(lock);
+}
+
+// The installer is swapped for a link to a copy of the announced package of another
+// user's while it downloads (slowly): what the link names must not be what is checked
+// and handed to msiexec, as the link could be turned elsewhere afterwards.
+TEST_F(WineAttack, InstallerSwappedForALinkAfterTheDownload)
+{
+    need_attacker();
+    ASSERT_TRUE(fs::exists(fake_msiexec())) << fake_msiexec();
+    fs::copy_file(fake_msiexec(), app + "/msiexec.exe");
+    serve_release("", 0.1);
+    const std::string theirs = attacker_dir + "/agent.msi", installer = app + "/var/agent_recovery.msi";
+    fs::copy_file(fixture("signed_ok.msi"), theirs);
+    ASSERT_EQ(::chown(theirs.c_str(), attacker_uid, attacker_uid), 0);
+    std::thread swapper([&] {
+        for (int i = 0; i < 6000 && !fs::is_regular_file(installer); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        fs::rename(installer, app + "/var/partial");
+        fs::create_symlink(theirs, installer);
+    });
+    const run_result r = run_in(root, 240);
+    swapper.join();
+    EXPECT_EQ(r.status, 255) << r.log << r.out << r.err;
+    const std::string m = last(r);
+    EXPECT_EQ(m.substr(0, 22), "[error] The installer ") << r.log;
+    EXPECT_EQ(m.substr(m.size() - 9), ": refused") << r.log;
+    EXPECT_FALSE(fs::exists(app + "/msiexec_args.txt")) << "msiexec ran on the link";
+    // The refused entry is deleted; Wine 8's DeleteFile takes a link's target and leaves
+    // the link, where Windows removes the link, so neither is checked here.
+}
+
+// A var that is a link to a directory elsewhere is refused, as on Linux.
+TEST_F(WineAttack, VarThatIsALink)
+{
+    serve_release();
+    const std::string elsewhere = root + "/elsewhere";
+    fs::create_directories(elsewhere);
+    fs::remove_all(app + "/var");
+    fs::create_directory_symlink(elsewhere, app + "/var");
+    const run_result r = run_in(root, 120);
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    EXPECT_NE(r.out.find("var directory doesnt exist"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::is_empty(elsewhere)) << "the run wrote through the link";
+}
 
 // An operator starts the run from a directory holding someone's msiexec.exe. The
 // program's own directory holds none, so the system's (Wine's) must be the one started.

@@ -450,27 +450,29 @@ TEST_F(Download, DescriptorThatIsNotOursIsDiscarded)
 {
     const std::string doc = R"({"results":[{"url":"http://h/a.msi","hash":"aa"}]})";
     struct Case {
-        std::string name;
+        std::string file;
         std::string problem;
     };
-    std::vector<Case> cases = {{"linked", "(2 links)"}, {"fifo", "(not a regular file)"}};
+    std::vector<Case> cases = {{path("linked"), "(2 links)"}, {path("fifo"), "(not a regular file)"}};
     write_file(path("linked"), doc);
     fs::create_hard_link(path("linked"), path("second_name"));
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0666), 0);
+    // Another user's file: made by root, else one of root's.
     if (::geteuid() == 0) {
         write_file(path("theirs"), doc);
         ASSERT_EQ(::chown(path("theirs").c_str(), 65534, 65534), 0);
-        cases.push_back({"theirs", "(owned by user 65534)"});
+        cases.push_back({path("theirs"), "(owned by user 65534)"});
+    } else {
+        cases.push_back({"/etc/passwd", "(owned by user 0)"});
     }
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.file);
         std::string url = "untouched", hash = "untouched";
         bool listed = false;
         log_capture capture;
-        EXPECT_EQ(read_own_descriptor(path(c.name), url, hash, listed), descriptor_read::not_ours);
-        EXPECT_EQ(capture.text(), "error Update descriptor " + path(c.name) +
-                                      " is not the file this run wrote " + c.problem +
-                                      ": answer discarded\n");
+        EXPECT_EQ(read_own_descriptor(c.file, url, hash, listed), descriptor_read::not_ours);
+        EXPECT_EQ(capture.text(), "error Update descriptor " + c.file + " is not the file this run wrote " +
+                                      c.problem + ": answer discarded\n");
         EXPECT_EQ(hash, "untouched");
     }
     write_file(path("ours"), doc);

@@ -1,6 +1,9 @@
 // The run's set-up steps, as a process: var directory, logger, configuration files.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "build_paths.h"
@@ -146,15 +149,31 @@ TEST_F(Run, VersionFile)
     EXPECT_EQ(lines_with(r.log, "Starting Recovery agent").size(), 2u) << "runs append to the log";
 }
 
+// A file, a link to a directory, or another user's directory where var belongs.
 TEST_F(Run, VarDirectoryThatCannotBeCreated)
 {
     write_config("http", "127.0.0.1", closed_port);
-    write("var", "a file where the directory belongs");
-    const run_result r = run();
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.out.find("var directory doesnt exist"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Creating logger"), std::string::npos);
-    EXPECT_EQ(read("var"), "a file where the directory belongs");
+    const std::string elsewhere = root + "/elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"file", [&] { write("var", "a file where the directory belongs"); }},
+        {"link", [&] { std::filesystem::create_directory_symlink(elsewhere, app + "/var"); }},
+        {"another user's", [&] {
+             std::filesystem::create_directories(app + "/var");
+             ASSERT_EQ(::chown((app + "/var").c_str(), ::geteuid() + 1, ::getegid()), 0);
+         }}};
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        if (what == "another user's" && ::geteuid() != 0)
+            continue;  // only root can give a directory away
+        std::filesystem::remove_all(app + "/var");
+        plant();
+        const run_result r = run();
+        EXPECT_EQ(r.status, 255);
+        EXPECT_NE(r.out.find("var directory doesnt exist"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Creating logger"), std::string::npos);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere)) << "the run wrote through the link";
 }
 
 TEST_F(Run, LogFileThatCannotBeOpened)
@@ -172,9 +191,14 @@ TEST_F(Run, ExistingVarDirectoryIsNoProblem)
     write_config("http", "127.0.0.1", closed_port);
     write("VERSION", "1");
     std::filesystem::create_directories(app + "/var");
+    std::filesystem::permissions(app + "/var", std::filesystem::perms::all);
     const run_result r = run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(messages(r.log).front(), "[info] Starting Recovery agent 1.0.1");
+    EXPECT_EQ(std::filesystem::status(app + "/var").permissions() &
+                  (std::filesystem::perms::group_write | std::filesystem::perms::others_write),
+              std::filesystem::perms::none)
+        << "others may still write in var";
 }
 
 // The Windows build, run by Wine: real kernel32 paths, CR LF records, -1 seen as 255.

@@ -145,6 +145,9 @@ TEST(Filesystem, HoldNeedsAFileOfOurs)
     platform::release_file(hold);
     EXPECT_EQ(platform::hold_file((dir / "missing").string(), problem), nullptr);
     EXPECT_FALSE(problem.empty());
+    std::filesystem::create_hard_link(path, dir / "second_name");
+    EXPECT_EQ(platform::hold_file(path.string(), problem), nullptr) << "a file with two names";
+    EXPECT_EQ(problem, "2 links");
     std::filesystem::remove_all(dir);
 }
 
