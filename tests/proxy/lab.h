@@ -1,5 +1,5 @@
 #pragma once
-// Debian's nginx and tinyproxy as a user would deploy them, each started by the tests on
+// Debian's nginx, tinyproxy and squid as a user would deploy them, each started by the tests on
 // free loopback ports with configuration files of our own in a scratch directory, and
 // stopped when the test program's suite ends (or its process dies).
 #include <sys/types.h>
@@ -47,8 +47,9 @@ public:
     int proxy_port = 0;           // tinyproxy serving 127.0.0.1
     int refusing_proxy_port = 0;  // tinyproxy serving only another address
     int closed_port = 0;          // nothing listens there
+    int squid_port = 0;           // squid wanting Basic credentials of every client
 
-    // Starts the update server (upstream of the chunked site), nginx and both proxies.
+    // Starts the update server (upstream of the chunked site), nginx, both tinyproxies and squid.
     // False with `why` on failure; whatever started is stopped again by stop().
     bool start(const std::vector<site>& wanted, const std::string& package_file,
                const std::string& digest_text, const std::string& fixtures, std::string& why);
@@ -61,6 +62,11 @@ public:
         return "http://127.0.0.1:" + std::to_string(refusing_proxy_port);
     }
     std::string closed_proxy_url() const { return "http://127.0.0.1:" + std::to_string(closed_port); }
+    std::string squid_url(const std::string& credentials = "") const
+    {
+        return "http://" + credentials + "127.0.0.1:" + std::to_string(squid_port);
+    }
+    static constexpr const char* squid_credentials = "agent:agent-secret@";
 
     // Remembers how far every log has got; the readers below return only what came after.
     void mark();
@@ -74,7 +80,7 @@ public:
     std::vector<std::string> upstream_requests(std::size_t least = 0) const;
 
 private:
-    child nginx_, proxy_, refusing_proxy_;
+    child nginx_, proxy_, refusing_proxy_, squid_;
     server_handle upstream_;
     std::map<std::string, std::size_t> marks_;
 

@@ -115,7 +115,7 @@ TEST_F(LinuxProxyRuns, NginxErrorPageForTheUrgentQueryEndsTheSearch)
 
 // The proxies libcurl takes from the environment: lower-case http_proxy for plain HTTP,
 // https_proxy or HTTPS_PROXY (a CONNECT tunnel) for HTTPS; no_proxy exempts hosts, and
-// upper-case HTTP_PROXY is ignored on purpose.
+// upper-case HTTP_PROXY is ignored on purpose. squid carries a run given its credentials.
 TEST_F(LinuxProxyRuns, TinyproxyCarriesTheRun)
 {
     struct row {
@@ -129,6 +129,7 @@ TEST_F(LinuxProxyRuns, TinyproxyCarriesTheRun)
           row{"chunked", {"http_proxy=" + proxy}, true}, row{"tls12", {"https_proxy=" + proxy}, true},
           row{"tls13", {"HTTPS_PROXY=" + proxy}, true}, row{"tls_moved302", {"https_proxy=" + proxy}, true},
           row{"plain", {"HTTP_PROXY=" + proxy}, false},
+          row{"plain", {"http_proxy=" + servers->squid_url(lab::servers::squid_credentials)}, false},
           row{"plain", {"http_proxy=" + proxy, "no_proxy=127.0.0.1"}, false}}) {
         const lab::site& s = servers->at(c.site);
         SCOPED_TRACE(testing::PrintToString(c.settings));
