@@ -22,8 +22,9 @@ struct site {
     std::string installer = "/files/agent.msi";  // target the urgent descriptor announces
     int urgent_status = 200;                     // nginx's own error page for the urgent query instead
     int port = 0;
+    std::string host = "127.0.0.1";  // nginx listens there only; a copy may name it otherwise
 
-    std::string url() const { return scheme + "://127.0.0.1:" + std::to_string(port); }
+    std::string url() const { return scheme + "://" + host + ":" + std::to_string(port); }
 };
 
 // One line of nginx's access log.
