@@ -14,8 +14,11 @@ struct http_request;
 http_session* http_open(const char* user_agent, uint32_t& error);
 
 // `headers`: one NUL-terminated header line. `secure` forces TLS whatever the scheme.
+// A proxy that refused the request itself leaves its status in `proxy_status` (else 0):
+// 407, wanting credentials, whatever the scheme (`error` then unset), or on POSIX the
+// status of a refused CONNECT.
 http_request* http_open_url(http_session* session, const std::string& url, const char* headers, bool secure,
-                            uint32_t& error);
+                            uint32_t& error, uint32_t& proxy_status);
 
 // Reads at most `size` bytes of the body. True with `bytes_read` 0 means the body is complete.
 bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read, uint32_t& error);

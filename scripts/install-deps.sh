@@ -7,7 +7,7 @@ packages=(
   libspdlog-dev libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev googletest libcpp-httplib-dev
   wine wine64 msitools wixl osslsigncode openssl curl python3 time
-  nginx-light tinyproxy util-linux
+  nginx-light tinyproxy squid util-linux
   clang libclang-rt-14-dev ccache
 )
 sudo_cmd=()
@@ -36,7 +36,7 @@ done
 if [ ${#missing[@]} -gt 0 ] || [ "$new_arch" -eq 1 ]; then
   echo "Installing: ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update
-  # Package scripts must not start nginx or tinyproxy as system services: tests start their own.
+  # Package scripts must not start nginx, tinyproxy or squid as system services: tests start their own.
   policy_rc=/usr/sbin/policy-rc.d
   added_policy=0
   if [ ! -e "$policy_rc" ]; then

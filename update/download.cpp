@@ -44,9 +44,18 @@ int download(const std::string& url, const destination& to, bool secure, std::ui
 
     const char* headers = "Accept: application/json";
     spdlog::info("Opening {} with headers {} and secure {}", url, headers, secure);
-    platform::http_request* request = platform::http_open_url(session, url, headers, secure, error);
+    uint32_t proxy_status = 0;
+    platform::http_request* request =
+        platform::http_open_url(session, url, headers, secure, error, proxy_status);
     if (request == nullptr) {
-        spdlog::error("InternetOpenUrlA failed: {}", error);
+        // A proxy's refusal is no answer of the server's, and the log says whose it was.
+        if (proxy_status == 407)
+            spdlog::error("Proxy asked for credentials to open {}", url);
+        else if (proxy_status != 0)
+            spdlog::error("InternetOpenUrlA failed: {} (proxy answered CONNECT with {})", error,
+                          proxy_status);
+        else
+            spdlog::error("InternetOpenUrlA failed: {}", error);
         platform::http_close(session);
         return -1;
     }

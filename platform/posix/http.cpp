@@ -326,8 +326,9 @@ http_session* http_open(const char* user_agent, uint32_t& error)
 }
 
 http_request* http_open_url(http_session* session, const std::string& url, const char* headers, bool secure,
-                            uint32_t& error)
+                            uint32_t& error, uint32_t& proxy_status)
 {
+    proxy_status = 0;
     std::string current = url;
     if (secure && !force_tls(current)) {
         error = error_internet_invalid_url;
@@ -343,11 +344,21 @@ http_request* http_open_url(http_session* session, const std::string& url, const
             step(request, true);
         if (!request->headers_done) {
             error = request->result == CURLE_OK ? error_http_invalid_server_response : map_error(request);
+            // curl fails a refused tunnel as a broken connection; only the status says why.
+            long connect_status = 0;
+            curl_easy_getinfo(request->easy, CURLINFO_HTTP_CONNECTCODE, &connect_status);
+            if (connect_status >= 300)
+                proxy_status = static_cast<uint32_t>(connect_status);
             destroy(request);
             return nullptr;
         }
         long status = 0;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 407) {
+            proxy_status = 407;
+            destroy(request);
+            return nullptr;
+        }
         const bool redirect_status =
             status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
         const std::string next = redirect_status ? redirect_target(request, current) : std::string();

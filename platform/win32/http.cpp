@@ -50,8 +50,9 @@ http_session* http_open(const char* user_agent, uint32_t& error)
 }
 
 http_request* http_open_url(http_session* session, const std::string& url, const char* headers, bool secure,
-                            uint32_t& error)
+                            uint32_t& error, uint32_t& proxy_status)
 {
+    proxy_status = 0;
     HINTERNET handle = InternetOpenUrlA(static_cast<HINTERNET>(session), url.c_str(), headers,
                                         static_cast<DWORD>(-1), secure ? INTERNET_FLAG_SECURE : 0, 0);
     if (handle == nullptr) {
@@ -72,6 +73,13 @@ http_request* http_open_url(http_session* session, const std::string& url, const
             status == 0) {
             InternetCloseHandle(handle);
             error = error_http_invalid_server_response;
+            return nullptr;
+        }
+        // WinINet hands a proxy's demand for credentials to the caller as the answer; the
+        // request never left the proxy.
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ) {
+            InternetCloseHandle(handle);
+            proxy_status = status;
             return nullptr;
         }
     }

@@ -165,6 +165,23 @@ std::string tinyproxy_conf(int port, const std::string& allow)
            allow + "\n";
 }
 
+// Debian's squid as a corporate network runs it: Basic credentials of every client. Started
+// as root, it drops to nobody, who must write its logs; it adds no Via header, so nginx's
+// logs name tinyproxy alone. The service name keeps its shared memory apart from other
+// test programs' squids.
+std::vector<std::string> squid_command(int port, const std::string& dir)
+{
+    write_file(dir + "/squid.conf",
+               "http_port 127.0.0.1:" + std::to_string(port) + "\npid_filename " + dir +
+                   "/squid.pid\ncache_effective_user nobody\ncache deny all\nvia off\n"
+                   "shutdown_lifetime 0 seconds\npinger_enable off\nnetdb_filename none\naccess_log stdio:" +
+                   dir + "/access.log\ncache_log " + dir + "/cache.log\ncoredump_dir " + dir +
+                   "\nauth_param basic program /usr/lib/squid/basic_ncsa_auth " + dir +
+                   "/passwd\nacl credentials proxy_auth REQUIRED\nhttp_access allow credentials\n"
+                   "http_access deny all\n");
+    return {"/usr/sbin/squid", "-N", "-n", "lab" + std::to_string(getpid()), "-f", dir + "/squid.conf"};
+}
+
 bool is_request(const std::string& line)
 {
     return line.find("]: Request (file descriptor ") != std::string::npos;
@@ -229,12 +246,13 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     fs::copy_file(package_file, package);
 
     sites = wanted;
-    const std::vector<int> ports = free_ports(sites.size() + 3);
+    const std::vector<int> ports = free_ports(sites.size() + 4);
     for (std::size_t i = 0; i < sites.size(); ++i)
         sites[i].port = ports[i];
     proxy_port = ports[sites.size()];
     refusing_proxy_port = ports[sites.size() + 1];
     closed_port = ports[sites.size() + 2];
+    squid_port = ports[sites.size() + 3];
 
     json upstream_routes = json::array();
     for (const site& s : sites) {
@@ -290,10 +308,17 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     proxy_ = spawn({build_paths::tinyproxy_exe, "-d", "-c", dir + "/tinyproxy.conf"}, dir + "/tinyproxy.log");
     refusing_proxy_ = spawn({build_paths::tinyproxy_exe, "-d", "-c", dir + "/tinyproxy-refusing.conf"},
                             dir + "/tinyproxy-refusing.log");
+    const std::string squid = dir + "/squid";
+    fs::create_directories(squid);
+    chmod(squid.c_str(), 0777);
+    run_process({"openssl", "passwd", "-apr1", "agent-secret"}, {}, squid + "/hash", "", 10);
+    write_file(squid + "/passwd", "agent:" + read_file(squid + "/hash"));
+    squid_ = spawn(squid_command(squid_port, squid), squid + "/squid.out");
     if (!wait_until_listening(proxy_, proxy_port) ||
-        !wait_until_listening(refusing_proxy_, refusing_proxy_port)) {
-        why = "tinyproxy is not listening: " + read_file(dir + "/tinyproxy.log") +
-              read_file(dir + "/tinyproxy-refusing.log");
+        !wait_until_listening(refusing_proxy_, refusing_proxy_port) ||
+        !wait_until_listening(squid_, squid_port)) {
+        why = "a proxy is not listening: " + read_file(dir + "/tinyproxy.log") +
+              read_file(dir + "/tinyproxy-refusing.log") + read_file(squid + "/cache.log");
         return false;
     }
     // The probes above are connections too: the logs count from here.
@@ -304,6 +329,7 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
 
 void servers::stop()
 {
+    stop_child(squid_);
     stop_child(refusing_proxy_);
     stop_child(proxy_);
     stop_child(nginx_);

@@ -1,5 +1,5 @@
 #pragma once
-// Debian's nginx and tinyproxy as a user would deploy them, each started by the tests on
+// Debian's nginx, tinyproxy and squid as a user would deploy them, each started by the tests on
 // free loopback ports with configuration files of our own in a scratch directory, and
 // stopped when the test program's suite ends (or its process dies).
 #include <sys/types.h>
@@ -22,8 +22,9 @@ struct site {
     std::string installer = "/files/agent.msi";  // target the urgent descriptor announces
     int urgent_status = 200;                     // nginx's own error page for the urgent query instead
     int port = 0;
+    std::string host = "127.0.0.1";  // nginx listens there only; a copy may name it otherwise
 
-    std::string url() const { return scheme + "://127.0.0.1:" + std::to_string(port); }
+    std::string url() const { return scheme + "://" + host + ":" + std::to_string(port); }
 };
 
 // One line of nginx's access log.
@@ -47,8 +48,9 @@ public:
     int proxy_port = 0;           // tinyproxy serving 127.0.0.1
     int refusing_proxy_port = 0;  // tinyproxy serving only another address
     int closed_port = 0;          // nothing listens there
+    int squid_port = 0;           // squid wanting Basic credentials of every client
 
-    // Starts the update server (upstream of the chunked site), nginx and both proxies.
+    // Starts the update server (upstream of the chunked site), nginx, both tinyproxies and squid.
     // False with `why` on failure; whatever started is stopped again by stop().
     bool start(const std::vector<site>& wanted, const std::string& package_file,
                const std::string& digest_text, const std::string& fixtures, std::string& why);
@@ -61,6 +63,11 @@ public:
         return "http://127.0.0.1:" + std::to_string(refusing_proxy_port);
     }
     std::string closed_proxy_url() const { return "http://127.0.0.1:" + std::to_string(closed_port); }
+    std::string squid_url(const std::string& credentials = "") const
+    {
+        return "http://" + credentials + "127.0.0.1:" + std::to_string(squid_port);
+    }
+    static constexpr const char* squid_credentials = "agent:agent-secret@";
 
     // Remembers how far every log has got; the readers below return only what came after.
     void mark();
@@ -74,7 +81,7 @@ public:
     std::vector<std::string> upstream_requests(std::size_t least = 0) const;
 
 private:
-    child nginx_, proxy_, refusing_proxy_;
+    child nginx_, proxy_, refusing_proxy_, squid_;
     server_handle upstream_;
     std::map<std::string, std::size_t> marks_;
 

@@ -48,7 +48,7 @@ void ProxySuite::next_case(const lab::site& s)
 {
     fs::remove_all(app + "/var");
     fs::remove(tmp + "/last_agent.json");
-    write_config(s.scheme, "127.0.0.1", std::to_string(s.port));
+    write_config(s.scheme, s.host, std::to_string(s.port));
     servers->mark();
 }
 

@@ -42,6 +42,7 @@ inline constexpr const char* no_update =
     "[info] We reached the url and didn't get any updates, so we stop here";
 inline constexpr const char* not_reached = "[info] We have not reached any url, so we stop here";
 inline constexpr const char* parse_failed = "[error] Caught exception when parsing JSON";
+inline const std::string asked_credentials = "[error] Proxy asked for credentials to open ";
 
 // Proxy settings of the calling environment must not leak into a run.
 extern const strings no_proxy_settings;

@@ -115,7 +115,7 @@ TEST_F(LinuxProxyRuns, NginxErrorPageForTheUrgentQueryEndsTheSearch)
 
 // The proxies libcurl takes from the environment: lower-case http_proxy for plain HTTP,
 // https_proxy or HTTPS_PROXY (a CONNECT tunnel) for HTTPS; no_proxy exempts hosts, and
-// upper-case HTTP_PROXY is ignored on purpose.
+// upper-case HTTP_PROXY is ignored on purpose. squid carries a run given its credentials.
 TEST_F(LinuxProxyRuns, TinyproxyCarriesTheRun)
 {
     struct row {
@@ -129,6 +129,7 @@ TEST_F(LinuxProxyRuns, TinyproxyCarriesTheRun)
           row{"chunked", {"http_proxy=" + proxy}, true}, row{"tls12", {"https_proxy=" + proxy}, true},
           row{"tls13", {"HTTPS_PROXY=" + proxy}, true}, row{"tls_moved302", {"https_proxy=" + proxy}, true},
           row{"plain", {"HTTP_PROXY=" + proxy}, false},
+          row{"plain", {"http_proxy=" + servers->squid_url(lab::servers::squid_credentials)}, false},
           row{"plain", {"http_proxy=" + proxy, "no_proxy=127.0.0.1"}, false}}) {
         const lab::site& s = servers->at(c.site);
         SCOPED_TRACE(testing::PrintToString(c.settings));
@@ -147,8 +148,8 @@ TEST_F(LinuxProxyRuns, TinyproxyCarriesTheRun)
     }
 }
 
-// A proxy that turns the client away, a proxy port nobody listens on, and a server
-// certificate that is not trusted behind a tunnel: told apart in the log as without a proxy.
+// A proxy that turns the client away or wants credentials, a proxy port nobody listens on,
+// and a server certificate that is not trusted behind a tunnel: told apart in the log.
 TEST_F(LinuxProxyRuns, ProxyFailuresAreReportedByTheOpen)
 {
     const lab::site& plain = servers->at("plain");
@@ -177,8 +178,14 @@ TEST_F(LinuxProxyRuns, ProxyFailuresAreReportedByTheOpen)
     for (const row& c : {
              row{&tls,
                  {"https_proxy=" + servers->refusing_proxy_url()},
-                 "[error] InternetOpenUrlA failed: 12030",
+                 "[error] InternetOpenUrlA failed: 12030 (proxy answered CONNECT with 403)",
                  1},
+             row{&plain,
+                 {"http_proxy=" + servers->squid_url()},
+                 asked_credentials + plain.url() + lab::query(false)},
+             row{&tls,
+                 {"https_proxy=" + servers->squid_url()},
+                 asked_credentials + tls.url() + lab::query(false)},
              row{&plain,
                  {"http_proxy=" + servers->closed_proxy_url()},
                  "[error] InternetOpenUrlA failed: 12029"},
@@ -202,8 +209,22 @@ TEST_F(LinuxProxyRuns, ProxyFailuresAreReportedByTheOpen)
         EXPECT_TRUE(servers->nginx_hits(c.site->port).empty());
         EXPECT_EQ(servers->refusals(c.refusals), c.refusals);
         EXPECT_EQ(servers->proxy_requests(c.tunnels.size()), c.tunnels);
+        EXPECT_FALSE(fs::exists(tmp + "/last_agent.json"));
         EXPECT_FALSE(fs::exists(recorder + "/args"));
     }
+}
+
+// A proxy that wants credentials answers for no server: the alternative, exempt from it, installs.
+TEST_F(LinuxProxyRuns, SquidWantingCredentialsLeavesTheRunToAnAlternative)
+{
+    const lab::site& direct = servers->at("plain");
+    lab::site behind = direct;
+    behind.host = "localhost";
+    write("etc/inventory.conf", "{\"alternative_urls\":[\"" + direct.url() + "\"]}");
+    const run_result r = run_case(behind, {"http_proxy=" + servers->squid_url(), "no_proxy=127.0.0.1"});
+    expect_installed(direct, r);
+    EXPECT_EQ(count(r, asked_credentials + behind.url() + lab::query(false)), 1u) << r.log;
+    EXPECT_EQ(targets_of(servers->nginx_hits(direct.port, 3)), installing_hits(direct));
 }
 
 }  // namespace

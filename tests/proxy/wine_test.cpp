@@ -199,9 +199,11 @@ TEST_F(WineProxyRuns, ProxyFailures)
     const lab::site& plain = servers->at("plain");
     const std::string refusing = "127.0.0.1:" + std::to_string(servers->refusing_proxy_port);
     const std::string closed = "127.0.0.1:" + std::to_string(servers->closed_port);
+    const std::string squid = "127.0.0.1:" + std::to_string(servers->squid_port);
     struct row {
         strings settings;
         std::string registry;
+        std::string failure = "[error] InternetOpenUrlA failed: 12029";
     };
     // tinyproxy's 403 page is the answer to both queries.
     for (const row& c : {row{{}, refusing}, row{{"http_proxy=" + servers->refusing_proxy_url()}, ""}}) {
@@ -214,16 +216,31 @@ TEST_F(WineProxyRuns, ProxyFailures)
         EXPECT_TRUE(servers->nginx_hits(plain.port).empty());
         EXPECT_FALSE(msiexec_ran());
     }
-    for (const row& c : {row{{}, closed}, row{{"http_proxy=" + servers->closed_proxy_url()}, ""}}) {
+    // A proxy port nobody listens on, and squid wanting credentials: no server reached.
+    for (const row& c : {row{{}, closed}, row{{"http_proxy=" + servers->closed_proxy_url()}, ""},
+                         row{{}, squid, asked_credentials + plain.url() + lab::query(false)}}) {
         SCOPED_TRACE(testing::PrintToString(c.settings) + " registry " + c.registry);
         const run_result r = run_case(plain, c.settings, c.registry);
         EXPECT_EQ(r.status, 0) << r.log;
         EXPECT_EQ(last(r), not_reached) << r.log;
-        EXPECT_EQ(count(r, "[error] InternetOpenUrlA failed: 12029"), 1u) << r.log;
+        EXPECT_EQ(count(r, c.failure), 1u) << r.log;
         EXPECT_TRUE(has(r, "[info] Couldn't reach " + plain.url())) << r.log;
         EXPECT_TRUE(servers->nginx_hits(plain.port).empty());
         EXPECT_FALSE(msiexec_ran());
     }
+}
+
+// A proxy that wants credentials answers for no server: the alternative, exempt from it, installs.
+TEST_F(WineProxyRuns, SquidWantingCredentialsLeavesTheRunToAnAlternative)
+{
+    const lab::site& direct = servers->at("plain");
+    lab::site behind = direct;
+    behind.host = "localhost";
+    write("etc/inventory.conf", "{\"alternative_urls\":[\"" + direct.url() + "\"]}");
+    const run_result r = run_case(behind, {"http_proxy=" + servers->squid_url(), "no_proxy=127.0.0.1"});
+    expect_installed(direct, r);
+    EXPECT_EQ(count(r, asked_credentials + behind.url() + lab::query(false)), 1u) << r.log;
+    expect_hits(direct, false);
 }
 
 }  // namespace
