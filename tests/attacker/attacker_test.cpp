@@ -7,6 +7,7 @@
 // one, to see what it did); ATTACK_WINDOWS_BUILD_DIR names the Windows build whose
 // helpers (the recording msiexec.exe) the Wine cases use.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -279,12 +280,10 @@ TEST_F(Attack, DirectoryAtTheDescriptorPath)
 
     const run_result r = run(60);
     expect_installed_announced(r);
-    EXPECT_EQ(lines_with(r.log, "[error] Could not replace " + planted +
-                                    " (Is a directory): the update descriptor goes to " + app +
-                                    "/var/last_agent.json")
-                  .size(),
-              2u)
-        << r.log;
+    EXPECT_EQ(
+        count(r, "[error] Could not replace " + planted +
+                     " (Is a directory): the update descriptor goes to " + app + "/var/last_agent.json"),
+        2u);
     EXPECT_EQ(read_file(planted + "/inside"), "theirs\n");
 }
 
@@ -418,13 +417,9 @@ TEST_F(WineAttack, DescriptorEntryThatCannotBeReplaced)
     ASSERT_TRUE(fs::exists(fake_msiexec())) << fake_msiexec();
     fs::copy_file(fake_msiexec(), app + "/msiexec.exe");
     serve_release();
-    std::string temp;
-    for (const auto& user :
-         fs::directory_iterator(std::string(build_paths::wine_prefix_dir) + "/drive_c/users"))
-        if (user.path().filename() != "Public" && fs::is_directory(user.path() / "Temp"))
-            temp = (user.path() / "Temp").string();
-    ASSERT_FALSE(temp.empty());
-    const std::string entry = temp + "/last_agent.json", ready = root + "/held";
+    const std::string entry = std::string(build_paths::wine_prefix_dir) + "/drive_c/users/" +
+                              ::getpwuid(::geteuid())->pw_name + "/Temp/last_agent.json",
+                      ready = root + "/held";
     const std::string holder = "'" + std::string(build_paths::wine_runner) + "' '" +
                                build_paths::windows_hold_file_exe + "' '" + entry + "' '" + ready + "' 20";
     const std::vector<std::pair<std::string, std::string>> rows = {
@@ -444,19 +439,16 @@ TEST_F(WineAttack, DescriptorEntryThatCannotBeReplaced)
         fs::remove_all(app + "/var");
         fs::remove(app + "/msiexec_args.txt");
         ASSERT_EQ(run_process({"bash", "-c", plant},
-                              {std::string("WINEPREFIX=") + build_paths::wine_prefix_dir, "WINEDEBUG=-all"},
-                              "", "", 30),
+                              {"WINEPREFIX=" + std::string(build_paths::wine_prefix_dir)}, "", "", 30),
                   0);
         for (int i = 0; what.rfind("held", 0) == 0 && i < 300 && !fs::exists(ready); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const run_result r = run_in(root, 240, false);
-        EXPECT_EQ(r.status, 0) << r.log << r.out << r.err;
-        EXPECT_EQ(last(r), "[info] Installer returned with code 0") << r.log;
+        EXPECT_EQ(last(r), "[info] Installer returned with code 0") << r.log << r.out << r.err;
         EXPECT_TRUE(fs::exists(app + "/msiexec_args.txt"));
         const strings moved = lines_with(r.log, "): the update descriptor goes to ");
         EXPECT_EQ(moved.size(), 2u) << r.log;
         std::cout << what << ": " << (moved.empty() ? "" : moved.front()) << "\n";
-        EXPECT_TRUE(exists("var/last_agent.json"));
     }
     fs::remove_all(entry);
     ::close(lock);
