@@ -58,7 +58,14 @@ bool accepts(int port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    // The port is in the ephemeral range: with nobody listening, the connection may have
+    // got it as its own source port and reached itself.
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+        local.sin_port == address.sin_port)
+        ok = false;
     if (s >= 0)
         close(s);
     return ok;
