@@ -1,7 +1,12 @@
 #include "logging/logging.h"
 
+#include <ctime>
+
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
+
+// Records are stamped through time_t: a 32-bit one wraps in January 2038.
+static_assert(sizeof(std::time_t) == 8, "time_t must be 64 bits wide, in the 32-bit Windows build too");
 
 bool init_logging(const std::string& log_path)
 {

@@ -18,6 +18,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -123,9 +125,10 @@ long elapsed_ms(const struct timespec& since)
     return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
 }
 
-// Runs `args` (PATH search, no shell, all output discarded) and reports whether it
-// exited with status 0 within the time limit; a child past the limit is killed.
-bool run_quietly(const std::vector<std::string>& args)
+// Runs `args` (PATH search, no shell; standard output to `output`, standard error
+// discarded) and reports whether it exited with status 0 within the time limit; a child
+// past the limit is killed.
+bool run_quietly(const std::vector<std::string>& args, const char* output = "/dev/null")
 {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -136,9 +139,10 @@ bool run_quietly(const std::vector<std::string>& args)
     posix_spawn_file_actions_t actions;
     if (::posix_spawn_file_actions_init(&actions) != 0)
         return false;
-    bool ready = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-                 ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
-                 ::posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0;
+    bool ready =
+        ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+        ::posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0600) == 0 &&
+        ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0) == 0;
     pid_t pid = -1;
     if (ready) {
         ready = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
@@ -263,6 +267,32 @@ bool organisation_of(const std::u16string& path, std::u16string& organisation)
     return ok;
 }
 
+// The options that keep `osslsigncode verify` off the network, where the installed
+// version has them: later versions fetch the CRLs a certificate points to unless told
+// not to, and refuse the options they do not know. Debian 12's own 2.5 knows neither
+// and fetches nothing.
+std::vector<std::string> offline_options()
+{
+    std::vector<std::string> options;
+    scratch_dir scratch;
+    if (!make_scratch_dir(scratch))
+        return options;
+    const std::string help_file = scratch.path + "/help";
+    run_quietly({"osslsigncode", "--help"}, help_file.c_str());
+    std::ifstream in(help_file);
+    const std::string help((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string option : {"-ignore-cdp", "-ignore-crl"}) {
+        for (std::size_t at = help.find(option); at != std::string::npos; at = help.find(option, at + 1)) {
+            const std::size_t end = at + option.size();
+            if (end == help.size() || help[end] == ' ' || help[end] == ']' || help[end] == '\n') {
+                options.push_back(option);
+                break;
+            }
+        }
+    }
+    return options;
+}
+
 }  // namespace
 
 bool trust_verify_file(const std::u16string& path)
@@ -274,9 +304,12 @@ bool trust_verify_file(const std::u16string& path)
         const std::string store = trust_store();
         // Time stamps are checked against the same store, so a signature made
         // while its certificate was valid still verifies after expiry, as on
-        // Windows. CRL fetching is off: no revocation checks, no network.
-        return run_quietly({"osslsigncode", "verify", "-in", file, "-CAfile", store, "-TSA-CAfile", store,
-                            "-ignore-cdp", "-ignore-crl"});
+        // Windows. No revocation checks, no network.
+        std::vector<std::string> args = {"osslsigncode", "verify", "-in",         file,
+                                         "-CAfile",      store,    "-TSA-CAfile", store};
+        for (std::string& option : offline_options())
+            args.push_back(std::move(option));
+        return run_quietly(args);
     } catch (...) {  // allocation failure
         return false;
     }

@@ -164,6 +164,45 @@ std::string server_block(const site& s, const std::string& root, const std::stri
     return b.str();
 }
 
+// Replaces the one occurrence of `what` in `text`; false if it is not there exactly once.
+bool replace_once(std::string& text, const std::string& what, const std::string& with)
+{
+    const std::size_t at = text.find(what);
+    if (at == std::string::npos || text.find(what, at + 1) != std::string::npos)
+        return false;
+    text.replace(at, what.size(), with);
+    return true;
+}
+
+// The nginx example of docs/server.md, as a vendor would deploy it: only its port, its
+// certificate and its root directory are this lab's.
+bool documented_block(const site& s, const std::string& root, const std::string& fixtures, std::string& block,
+                      std::string& why)
+{
+    const std::string doc = read_file(build_paths::server_doc);
+    const std::string fence = "```nginx\n";
+    const std::size_t begin = doc.find(fence);
+    const std::size_t end = begin == std::string::npos ? begin : doc.find("\n```", begin + fence.size());
+    if (end == std::string::npos || doc.find(fence, end) != std::string::npos) {
+        why = std::string(build_paths::server_doc) + " holds not exactly one nginx example";
+        return false;
+    }
+    block = doc.substr(begin + fence.size(), end + 1 - begin - fence.size());
+    const std::vector<std::pair<std::string, std::string>> ours = {
+        {"listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(s.port) + " ssl;"},
+        {"/etc/nginx/tls/updates.example.com.pem", fixtures + "/server.pem"},
+        {"/etc/nginx/tls/updates.example.com.key", fixtures + "/server.key"},
+        {"root /srv/agent-updates;", "root " + root + "/" + s.name + ";"}};
+    for (const auto& [what, with] : ours) {
+        if (!replace_once(block, what, with)) {
+            why = "the nginx example of " + std::string(build_paths::server_doc) + " no longer holds \"" +
+                  what + "\" once";
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string tinyproxy_conf(int port, const std::string& allow)
 {
     return "Port " + std::to_string(port) +
@@ -214,7 +253,7 @@ std::string query(bool urgent)
 
 std::vector<site> standard_sites()
 {
-    std::vector<site> all(9);
+    std::vector<site> all(10);
     all[0].name = "plain";
     all[1].name = "tls12";
     all[1].scheme = "https";
@@ -235,6 +274,9 @@ std::vector<site> standard_sites()
     all[7].urgent_status = 404;
     all[8].name = "urgent503";
     all[8].urgent_status = 503;
+    all[9].name = "documented";
+    all[9].scheme = "https";
+    all[9].documented = true;
     return all;
 }
 
@@ -264,10 +306,19 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     json upstream_routes = json::array();
     for (const site& s : sites) {
         const std::string own = root + "/" + s.name;
+        const json announcement{{"results", {{{"url", s.url() + s.installer}, {"hash", digest}}}}};
+        if (s.documented) {
+            // The layout docs/server.md describes.
+            fs::create_directories(own + "/descriptors");
+            fs::create_directories(own + "/files");
+            write_file(own + "/descriptors/regular.json", R"({"results": []})");
+            write_file(own + "/descriptors/urgent.json", announcement.dump());
+            fs::copy_file(package_file, own + s.installer);
+            continue;
+        }
         fs::create_directories(own);
         write_file(own + "/desc-false.json", R"({"results":[]})");
-        write_file(own + "/desc-true.json",
-                   json{{"results", {{{"url", s.url() + s.installer}, {"hash", digest}}}}}.dump());
+        write_file(own + "/desc-true.json", announcement.dump());
         if (s.chunked)
             for (const char* urgent : {"false", "true"})
                 upstream_routes.push_back({{"path", "/api/updates/"},
@@ -293,10 +344,17 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
         conf << "  " << temp << "_temp_path " << dir << "/temp/" << temp << ";\n";
     conf << "  log_format lab '$server_port \"$request\" $status ua=\"$http_user_agent\" "
             "accept=\"$http_accept\" "
-            "via=\"$http_via\" te=\"$sent_http_transfer_encoding\" tls=\"$ssl_protocol\"';\n"
+            "via=\"$http_via\" te=\"$sent_http_transfer_encoding\" tls=\"$ssl_protocol\" "
+            "cc=\"$sent_http_cache_control\"';\n"
          << "  access_log " << dir << "/nginx-access.log lab;\n";
-    for (const site& s : sites)
-        conf << server_block(s, root, fixtures, upstream_.port);
+    for (const site& s : sites) {
+        std::string block;
+        if (!s.documented)
+            block = server_block(s, root, fixtures, upstream_.port);
+        else if (!documented_block(s, root, fixtures, block, why))
+            return false;
+        conf << block;
+    }
     conf << "}\n";
     write_file(dir + "/nginx.conf", conf.str());
     nginx_ = spawn({build_paths::nginx_exe, "-c", dir + "/nginx.conf", "-p", dir + "/", "-e",
@@ -383,7 +441,7 @@ std::vector<std::string> servers::new_lines(const std::string& file, std::size_t
 std::vector<hit> servers::nginx_hits(int port, std::size_t least) const
 {
     static const std::regex format(
-        R"re(^(\d+) "GET (\S+) HTTP/1\.1" (\d+) ua="([^"]*)" accept="([^"]*)" via="([^"]*)" te="([^"]*)" tls="([^"]*)"$)re");
+        R"re(^(\d+) "GET (\S+) HTTP/1\.1" (\d+) ua="([^"]*)" accept="([^"]*)" via="([^"]*)" te="([^"]*)" tls="([^"]*)" cc="([^"]*)"$)re");
     const auto deadline = clock_type::now() + std::chrono::seconds(3);
     for (;;) {
         std::vector<hit> hits;
@@ -391,7 +449,7 @@ std::vector<hit> servers::nginx_hits(int port, std::size_t least) const
             std::smatch m;
             hit h;
             if (std::regex_match(line, m, format)) {
-                h = hit{std::stoi(m[1]), m[2], std::stoi(m[3]), m[4], m[5], m[6], m[7], m[8]};
+                h = hit{std::stoi(m[1]), m[2], std::stoi(m[3]), m[4], m[5], m[6], m[7], m[8], m[9]};
             } else {
                 h.target = "unparsed: " + line;
                 h.port = port;

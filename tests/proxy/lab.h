@@ -21,6 +21,7 @@ struct site {
     bool chunked = false;                        // in front of the update server, bodies re-chunked
     std::string installer = "/files/agent.msi";  // target the urgent descriptor announces
     int urgent_status = 200;                     // nginx's own error page for the urgent query instead
+    bool documented = false;                     // the nginx example of docs/server.md, as it stands
     int port = 0;
     std::string host = "127.0.0.1";  // nginx listens there only; a copy may name it otherwise
 
@@ -32,7 +33,7 @@ struct hit {
     int port = 0;
     std::string target;
     int status = 0;
-    std::string user_agent, accept, via, transfer_encoding, tls;
+    std::string user_agent, accept, via, transfer_encoding, tls, cache_control;
 };
 
 struct child {
@@ -93,7 +94,8 @@ private:
 std::string query(bool urgent);
 
 // The sites every suite serves: plain HTTP, TLS 1.2 only, TLS 1.3 only, chunked, the
-// installer behind a 301 or 302 (plain and TLS), nginx's 404 and 503 for the urgent query.
+// installer behind a 301 or 302 (plain and TLS), nginx's 404 and 503 for the urgent query,
+// and the example of docs/server.md (TLS).
 std::vector<site> standard_sites();
 
 }  // namespace lab

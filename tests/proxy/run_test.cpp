@@ -67,10 +67,12 @@ protected:
 };
 
 // nginx as users deploy it: static files, TLS restricted to one protocol version, bodies
-// re-chunked in front of an application server, the installer moved by a redirect.
+// re-chunked in front of an application server, the installer moved by a redirect, and the
+// example of docs/server.md, descriptors not to be cached.
 TEST_F(LinuxProxyRuns, NginxServesTheRunDirectly)
 {
-    for (const char* name : {"plain", "tls12", "tls13", "chunked", "moved301", "moved302", "tls_moved302"}) {
+    for (const char* name :
+         {"plain", "tls12", "tls13", "chunked", "moved301", "moved302", "tls_moved302", "documented"}) {
         const lab::site& s = servers->at(name);
         const run_result r = run_case(s, {});
         expect_installed(s, r);
@@ -84,6 +86,8 @@ TEST_F(LinuxProxyRuns, NginxServesTheRunDirectly)
             EXPECT_EQ(h.transfer_encoding, s.chunked && h.status == 200 ? "chunked" : "-")
                 << name << h.target;
             EXPECT_EQ(h.tls, s.scheme == "https" ? (s.tls.empty() ? "TLSv1.3" : s.tls) : "-") << name;
+            const bool descriptor = h.target.rfind("/api/updates/", 0) == 0;
+            EXPECT_EQ(h.cache_control, s.documented && descriptor ? "no-store" : "-") << name << h.target;
         }
         if (s.chunked) {
             EXPECT_EQ(servers->upstream_requests(3),

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes a release with a throw-away code-signing certificate and checks it: the exe is
-# signed and verifies, SHA256SUMS matches, and the unsigned build is byte for byte the
-# exe that the mingw32 preset built in another directory at another time. With
-# uncommitted changes that build is not of the commit, so a second release is built in
-# another directory instead and compared with the first.
+# signed, verifies and passes check_release.py, SHA256SUMS matches, and the unsigned build
+# is byte for byte the exe that the mingw32 preset built in another directory at another
+# time. With uncommitted changes that build is not of the commit, so a second release is
+# built in another directory instead and compared with the first.
 set -euo pipefail
 source_dir=$1 built_exe=$2 scratch=$3
 rm -rf "$scratch"
@@ -26,6 +26,10 @@ grep -q "signed with .*VELQUORA SA.* and verified" release.log || { cat release.
 osslsigncode verify -CAfile signer.pem -in dist/agent_recovery.exe > verify.log 2>&1 ||
   { cat verify.log; fail "the signed exe does not verify"; }
 echo "ok   signed exe verifies"
+# What ships is the signed exe: the release check holds for it as for the build.
+python3 "$source_dir/tests/release/check_release.py" dist/agent_recovery.exe > check.log 2>&1 ||
+  { cat check.log; fail "the release check fails on the signed exe"; }
+echo "ok   the release check passes on the signed exe"
 (cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
 [ "$(wc -l < dist/SHA256SUMS)" -eq 2 ] || fail "SHA256SUMS lists $(wc -l < dist/SHA256SUMS) files"
 echo "ok   SHA256SUMS matches"

@@ -22,4 +22,5 @@ extern const char* const installer_wine_tmpdir;
 extern const char* const proxy_wine_prefix;
 extern const char* const nginx_exe;
 extern const char* const tinyproxy_exe;
+extern const char* const server_doc;  // docs/server.md, whose nginx example the proxy suites serve
 }  // namespace build_paths
