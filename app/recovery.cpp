@@ -22,8 +22,9 @@
 namespace {
 
 // Deletes a refused installer; whether the deletion worked is not examined. The hold
-// is released first: it keeps everyone, this process included, from deleting it.
-int refuse_installer(const std::string& installer_path, platform::file_hold* hold, const char* reason)
+// (null when none could be taken) is released first: it keeps everyone, this process
+// included, from deleting it.
+int refuse_installer(const std::string& installer_path, platform::file_hold* hold, const std::string& reason)
 {
     spdlog::error(reason);
     platform::release_file(hold);
@@ -143,12 +144,10 @@ int locked_run()
     // refused like a package with a wrong signature.
     std::string why;
     platform::file_hold* hold = platform::hold_file(installer_path, why);
-    if (hold == nullptr) {
-        spdlog::error("The installer {} cannot be held for its checks ({}): refused", installer_path, why);
-        std::remove(installer_path.c_str());
-        spdlog::debug("File {} removed!", installer_path);
-        return -1;
-    }
+    if (hold == nullptr)
+        return refuse_installer(installer_path, nullptr,
+                                fmt::format("The installer {} cannot be held for its checks ({}): refused",
+                                            installer_path, why));
 
     if (verify_publisher(platform::narrow_to_utf16(installer_path)) == 0)
         return refuse_installer(installer_path, hold, "The signature is wrong");

@@ -15,8 +15,8 @@ http_session* http_open(const char* user_agent, uint32_t& error);
 
 // `headers`: one NUL-terminated header line. `secure` forces TLS whatever the scheme.
 // A proxy that refused the request itself leaves its status in `proxy_status` (else 0):
-// 407, wanting credentials, whatever the scheme (`error` then unset), or on POSIX the
-// status of a refused CONNECT.
+// 407, wanting credentials, whatever the scheme, or on POSIX the status of a refused
+// CONNECT (with the error number in `error`).
 http_request* http_open_url(http_session* session, const std::string& url, const char* headers, bool secure,
                             uint32_t& error, uint32_t& proxy_status);
 

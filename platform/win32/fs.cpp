@@ -124,10 +124,13 @@ DWORD secure_existing_var(const std::string& path, PSID user, PSECURITY_DESCRIPT
         BOOL present = FALSE;
         BOOL defaulted = FALSE;
         PACL tight = nullptr;
-        GetSecurityDescriptorDacl(wanted, &present, &tight, &defaulted);
-        status = SetSecurityInfo(handle, SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                 nullptr, tight, nullptr);
+        // A null DACL would let everyone in: never applied.
+        if (!GetSecurityDescriptorDacl(wanted, &present, &tight, &defaulted) || !present || tight == nullptr)
+            status = ERROR_INVALID_SECURITY_DESCR;
+        else
+            status = SetSecurityInfo(handle, SE_FILE_OBJECT,
+                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                     nullptr, tight, nullptr);
     }
     if (current != nullptr)
         LocalFree(current);
