@@ -55,6 +55,14 @@ std::vector<std::string> as_attacker(const std::vector<std::string>& argv)
 
 }  // namespace
 
+// Ends the case as well when need_attacker() skipped it or failed.
+#define NEED_ATTACKER()                       \
+    do {                                      \
+        need_attacker();                      \
+        if (IsSkipped() || HasFatalFailure()) \
+            return;                           \
+    } while (0)
+
 class Attack : public Faults {
 protected:
     std::string announced;     // digest of the announced package (signed_ok.msi)
@@ -83,6 +91,7 @@ protected:
     }
 
     // The cases with a second user need root to be the run and setpriv to be the other.
+    // Called through NEED_ATTACKER: a skip here ends only this function.
     void need_attacker()
     {
         if (::geteuid() != 0)
@@ -211,7 +220,7 @@ protected:
 // back: a release of the attacker's choice, signed and with its own digest.
 TEST_F(Attack, FifoAtTheDescriptorPath)
 {
-    need_attacker();
+    NEED_ATTACKER();
     const std::string theirs = attacker_package();
     server& s = serve_release(theirs);
     const std::string out = root + "/attacker.out";
@@ -233,7 +242,7 @@ TEST_F(Attack, FifoAtTheDescriptorPath)
 // time the run closes it.
 TEST_F(Attack, PlantedDescriptorRewrittenAfterEveryClose)
 {
-    need_attacker();
+    NEED_ATTACKER();
     const std::string theirs = attacker_package();
     server& s = serve_release(theirs);
     const std::string out = root + "/attacker.out";
@@ -254,7 +263,7 @@ TEST_F(Attack, PlantedDescriptorRewrittenAfterEveryClose)
 // A link at the descriptor's path: the run must neither follow it nor give up.
 TEST_F(Attack, SymlinkAtTheDescriptorPath)
 {
-    need_attacker();
+    NEED_ATTACKER();
     serve_release();
     write_file(root + "/victim", "precious");
     ASSERT_EQ(
@@ -271,7 +280,7 @@ TEST_F(Attack, SymlinkAtTheDescriptorPath)
 // remove nor use it, and must not take that for a server that did not answer.
 TEST_F(Attack, DirectoryAtTheDescriptorPath)
 {
-    need_attacker();
+    NEED_ATTACKER();
     serve_release();
     const std::string planted = tmp + "/last_agent.json";
     ASSERT_EQ(run_process(as_attacker({"sh", "-c", "mkdir \"$0\" && echo theirs > \"$0/inside\"", planted}),
@@ -290,7 +299,7 @@ TEST_F(Attack, DirectoryAtTheDescriptorPath)
 // Started under umask 000: var, the log and the installer stay out of other users' reach.
 TEST_F(Attack, UmaskZero)
 {
-    need_attacker();
+    NEED_ATTACKER();
     serve_release();
     const mode_t old = ::umask(0);
     const run_result r = run(60);
@@ -314,7 +323,7 @@ TEST_F(Attack, UmaskZero)
 // soon as the log shows that msiexec is about to start.
 TEST_F(Attack, PackageSwappedWhenExecutingIsLogged)
 {
-    need_attacker();
+    NEED_ATTACKER();
     serve_release();
     const std::string swap = attacker_dir + "/swap.msi";
     fs::copy_file(fixture("unsigned.msi"), swap);
@@ -459,7 +468,7 @@ TEST_F(WineAttack, DescriptorEntryThatCannotBeReplaced)
 // and handed to msiexec, as the link could be turned elsewhere afterwards.
 TEST_F(WineAttack, InstallerSwappedForALinkAfterTheDownload)
 {
-    need_attacker();
+    NEED_ATTACKER();
     ASSERT_TRUE(fs::exists(fake_msiexec())) << fake_msiexec();
     fs::copy_file(fake_msiexec(), app + "/msiexec.exe");
     serve_release("", 0.1);
