@@ -12,8 +12,10 @@ namespace fs = std::filesystem;
 namespace {
 
 // For every Wine process here. TMPDIR decides which wineserver a process joins: one for
-// all, the one fresh-prefix.sh started.
-const std::vector<std::string> wine_env = {"WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+// all, the one fresh-prefix.sh started. Wine reads Linux paths in the locale's character
+// set: UTF-8 whatever the caller's, or the APP directory's letter comes out mangled.
+const std::vector<std::string> wine_env = {"WINEDEBUG=-all",
+                                           "WINEDLLOVERRIDES=mscoree,mshtml=", "LC_ALL=C.UTF-8",
                                            std::string("TMPDIR=") + build_paths::installer_wine_tmpdir,
                                            std::string("WINEPREFIX=") + build_paths::installer_wine_prefix};
 

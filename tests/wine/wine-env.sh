@@ -6,6 +6,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export TMPDIR="$WINEPREFIX.tmp"
 mkdir -p "$TMPDIR"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# Wine reads Linux paths in the locale's character set: UTF-8, whatever the caller's.
+export LC_ALL=C.UTF-8
 # Debian's launcher runs the 32-bit loader, which hands 64-bit programs to wine64, where
 # the 32-bit Wine is installed and this kernel runs it; else wine64 alone.
 if [ -x /usr/lib/wine/wine ] && "$(dirname "${BASH_SOURCE[0]}")/../../scripts/runs-i386.sh"; then
