@@ -14,11 +14,9 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux --target agent_recovery update_server
 # What ships is the 32-bit exe; a machine without a 32-bit Wine (wine32 missing, or a
 # kernel without IA-32 emulation) runs the same code built for x86-64 instead.
-windows=mingw32
-if ! { [ -x /usr/lib/wine/wine ] && scripts/runs-i386.sh; }; then
-  windows=mingw64
-  echo "== no 32-bit Wine runs on this machine: the Windows run takes the 64-bit build"
-fi
+. scripts/wine-build.sh
+windows=$wine_preset
+echo "== the Windows run takes $wine_exe: $wine_why"
 cmake --preset "$windows" >/dev/null
 cmake --build --preset "$windows" --target agent_recovery
 
@@ -116,4 +114,5 @@ echo "== exit status: $windows_status (Wine shows the program's -1 as 255)"
 
 echo
 echo "== summary: Linux build exit $linux_status; Windows build ($windows) under Wine over $scheme exit $windows_status"
+echo "== the Windows run took $wine_exe: $wine_why"
 [ "$linux_status" -eq 0 ] && [ "$windows_status" -eq 0 ]

@@ -2,14 +2,6 @@
 # Installs what is missing, builds every target and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ -x /usr/lib/wine/wine ] && scripts/runs-i386.sh; then
-  echo "== Wine runs take the 32-bit product exe (build/mingw32)"
-elif scripts/runs-i386.sh; then
-  echo "== Wine runs take the 32-bit product exe (build/mingw32) once the install below adds wine32"
-else
-  echo "== this machine runs no 32-bit Wine (a kernel without IA-32 emulation): the mingw32 unit"
-  echo "== tests are skipped and the Wine cases take the 64-bit build (build/mingw64)"
-fi
 
 # Each stage's wall-clock seconds, printed at the end.
 stages=()
@@ -21,6 +13,9 @@ stage() {
 }
 
 stage install scripts/install-deps.sh
+. scripts/wine-build.sh
+echo "== Wine runs take $wine_exe: $wine_why"
+[ "$wine_preset" = mingw32 ] || echo "== (the mingw32 unit tests are skipped)"
 for preset in linux mingw32 mingw64 asan fuzz; do
   stage "build $preset" scripts/build.sh "$preset"
 done
@@ -42,3 +37,4 @@ stage "tests fuzz" ctest --preset fuzz
 echo "== seconds per stage"
 printf '%s\n' "${stages[@]}"
 echo "total                  $SECONDS s"
+echo "== Wine runs took $wine_exe: $wine_why"
