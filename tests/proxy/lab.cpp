@@ -228,6 +228,18 @@ std::vector<std::string> squid_command(int port, const std::string& dir)
     return {"/usr/sbin/squid", "-N", "-n", "lab" + std::to_string(getpid()), "-f", dir + "/squid.conf"};
 }
 
+// Whether every directory on the way to `path` lets other users through.
+bool others_reach(const fs::path& path)
+{
+    for (fs::path at = fs::absolute(path);; at = at.parent_path()) {
+        struct stat info;
+        if (::stat(at.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0)
+            return false;
+        if (at == at.parent_path())
+            return true;
+    }
+}
+
 bool is_request(const std::string& line)
 {
     return line.find("]: Request (file descriptor ") != std::string::npos;
@@ -284,8 +296,11 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
                     const std::string& digest_text, const std::string& fixtures, std::string& why)
 {
     using nlohmann::json;
-    dir = make_temp_dir();
-    // nginx's workers run as nobody when the tests run as root: the site must be readable.
+    // nginx's workers and squid run as nobody when the tests run as root: the site must be
+    // readable, squid's directory writable, and the way to both open to nobody, which a
+    // checkout under a directory of mode 0700 is not. /tmp is then.
+    const bool elsewhere = geteuid() == 0 && !others_reach(fs::temp_directory_path());
+    dir = make_temp_dir("proxy-lab", elsewhere ? "/tmp" : "");
     chmod(dir.c_str(), 0755);
     const std::string root = dir + "/site";
     fs::create_directories(root + "/files");
@@ -399,6 +414,20 @@ void servers::stop()
     stop_child(proxy_);
     stop_child(nginx_);
     stop_update_server(upstream_);
+}
+
+std::string servers::remove(bool keep_logs)
+{
+    std::string kept;
+    if (keep_logs) {
+        kept = (fs::temp_directory_path() / fs::path(dir).filename()).string();
+        std::error_code ignored;
+        if (kept != dir)
+            fs::copy(dir, kept, fs::copy_options::recursive, ignored);
+    }
+    if (kept != dir)
+        fs::remove_all(dir);
+    return kept;
 }
 
 const site& servers::at(const std::string& name) const

@@ -56,6 +56,8 @@ public:
     bool start(const std::vector<site>& wanted, const std::string& package_file,
                const std::string& digest_text, const std::string& fixtures, std::string& why);
     void stop();
+    // Removes the scratch directory. With `keep_logs` its copy under TMPDIR stays: returns where.
+    std::string remove(bool keep_logs);
 
     const site& at(const std::string& name) const;
     std::string proxy_url() const { return "http://127.0.0.1:" + std::to_string(proxy_port); }

@@ -26,10 +26,10 @@ void ProxySuite::SetUpTestSuite()
 void ProxySuite::TearDownTestSuite()
 {
     servers->stop();
-    if (start_failure.empty() && !::testing::UnitTest::GetInstance()->Failed())
-        fs::remove_all(servers->dir);
-    else
-        std::cerr << "server logs kept in " << servers->dir << "\n";
+    const std::string kept =
+        servers->remove(!start_failure.empty() || ::testing::UnitTest::GetInstance()->Failed());
+    if (!kept.empty())
+        std::cerr << "server logs kept in " << kept << "\n";
     delete servers;
     servers = nullptr;
 }

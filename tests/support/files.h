@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-// A fresh directory of the caller's alone (mode 0700) under TMPDIR (or the system's
-// temporary directory), named after `tag`. The caller removes it.
-inline std::string make_temp_dir(const std::string& tag = "recovery-test")
+// A fresh directory of the caller's alone (mode 0700) under `under`, by default TMPDIR (or
+// the system's temporary directory), named after `tag`. The caller removes it.
+inline std::string make_temp_dir(const std::string& tag = "recovery-test", const std::string& under = "")
 {
     namespace fs = std::filesystem;
     static std::mt19937_64 random{std::random_device{}()};
-    const fs::path base = fs::temp_directory_path();
+    const fs::path base = under.empty() ? fs::temp_directory_path() : fs::path(under);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path dir = base / (tag + "-" + std::to_string(random() % 1000000000));
         std::error_code error;
