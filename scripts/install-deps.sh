@@ -14,7 +14,7 @@ packages=(
 )
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get "$@"; }
+apt_get() { "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 no_wine32="install-deps: no 32-bit Wine: the Wine runs take the 64-bit build"
 
@@ -40,7 +40,7 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -gt 0 ] || [ "$want_wine32" -eq 1 ] || exit 0
 
-echo "Installing: ${missing[*]}$([ "$want_wine32" -eq 0 ] || echo " wine32:i386")"
+echo "Installing: ${missing[*]}${missing[*]:+ }$([ "$want_wine32" -eq 0 ] || echo wine32:i386)"
 # A mirror in the middle of a sync fails an index or two: apt keeps the lists it had, and
 # the installs below say whether those are enough.
 update_log=$(mktemp)
