@@ -335,4 +335,10 @@ bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std
     }
 }
 
+bool trust_only_roots(const std::string& bundle)
+{
+    // Read by this process's TLS and by the verifier it starts, as OpenSSL's tools read it.
+    return !bundle.empty() && ::setenv("SSL_CERT_FILE", bundle.c_str(), 1) == 0;
+}
+
 }  // namespace platform
