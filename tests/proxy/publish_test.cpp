@@ -97,11 +97,12 @@ std::string last_line(const std::string& text)
     return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
+// Signed through a PKCS#11 token with a time stamp, as a vendor signs.
 TEST_F(Publisher, ReleaseGoesFromTheVendorToTheEndpointsAndBack)
 {
     const lab::site& s = servers->at("documented");
     const std::string msi = root + "/agent-2.0.0.msi";
-    fs::copy_file(fixture("signed_ok.msi"), msi);
+    fs::copy_file(fixture("signed_token.msi"), msi);
     const std::string url = s.url() + "/files/agent-2.0.0.msi";
 
     const outcome published = publisher({"publish", msi, "--site", site, "--base-url", s.url() + "/"});
@@ -116,6 +117,7 @@ TEST_F(Publisher, ReleaseGoesFromTheVendorToTheEndpointsAndBack)
     const run_result installed_run = endpoint(s);
     EXPECT_EQ(last(installed_run), installed) << installed_run.log;
     EXPECT_TRUE(has(installed_run, "[info] Found new urgent update: " + url)) << installed_run.log;
+    EXPECT_TRUE(read("var/agent_recovery.msi") == read_file(msi));
 
     ASSERT_EQ(publisher({"withdraw", "--site", site}).status, 0);
     const outcome none = probe(s);
