@@ -46,34 +46,6 @@ bool is_regular_file(const std::string& path)
     return fs::is_regular_file(fs::path(path), ec);
 }
 
-std::string utf8_of(const char16_t* text)
-{
-    std::string out;
-    for (const char16_t* p = text; *p != 0; ++p) {
-        char32_t c = *p;
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // The endpoint's decision on an installer, by the endpoint's own function. When it would be
 // refused, `message` is what the endpoint logs and `why` what a person needs to mend it.
 bool installer_accepted(const std::string& path, std::string& message, std::string& why)
@@ -90,7 +62,7 @@ bool installer_accepted(const std::string& path, std::string& message, std::stri
         why = "the signature does not verify: a changed file, a chain that does not end at a trusted root, "
               "or a certificate expired without a time stamp";
     else
-        why = "the signer's organisation is \"" + utf8_of(organisation) + "\", not \"VELQUORA SA\"";
+        why = "the signer's organisation is \"" + platform::utf16_to_narrow(organisation) + "\", not \"VELQUORA SA\"";
     return false;
 }
 

@@ -14,7 +14,8 @@ cd "$scratch"
 fail() { echo "FAIL $*"; exit 1; }
 
 coproc TSA { exec python3 "$source_dir/tests/fixtures/tsa.py" "$fixtures/tsa.pem" "$fixtures/tsa.key" now - "$scratch"; }
-trap 'kill "$TSA_PID" 2>/dev/null || true' EXIT
+tsa_pid=$TSA_PID
+trap 'kill "$tsa_pid" 2>/dev/null || true' EXIT
 read -r port <&"${TSA[0]}" || fail "the time-stamping authority did not start"
 export RELEASE_SIGNING_CA=$fixtures/ca.pem RELEASE_TIMESTAMP_CA=$fixtures/ca.pem
 
