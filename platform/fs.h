@@ -15,6 +15,10 @@ std::string executable_path();
 // False when the system reports none (or one that does not fit its own limits).
 bool system_temp_dir(std::string& dir);
 
+// Makes `dir` this process's temporary directory: what system_temp_dir returns from now
+// on, and what the programs it starts take. False when the environment cannot hold it.
+bool use_temp_dir(const std::string& dir);
+
 enum class mkdir_result { created, already_exists, failed };
 
 // Creates exactly one directory level that only this process's user and the system's
@@ -55,6 +59,11 @@ bool close_output_file(output_file* file);
 // `problem`, when the entry cannot be removed (a directory, a read-only file, a file
 // another process holds) or someone re-created one first.
 output_file* create_new_output_file(const std::string& path, std::string& problem);
+
+// Replaces `path` with a file holding `content`, readable by everyone, or leaves it as it
+// was: the content goes to a new file beside it, is flushed to the disk, then renamed over
+// `path`, so that no reader ever sees half of it. False, with `problem`, when it could not.
+bool replace_file(const std::string& path, const std::string& content, std::string& problem);
 
 // Reads a file back only if it is the one this run made: a regular file owned by this
 // process's user (Windows: the token's user or its default owner) with one link, and

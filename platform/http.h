@@ -23,6 +23,12 @@ http_request* http_open_url(http_session* session, const std::string& url, const
 // Reads at most `size` bytes of the body. True with `bytes_read` 0 means the body is complete.
 bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& bytes_read, uint32_t& error);
 
+// What answered, for a caller that reports on the server: the status, one header's value
+// ("" when absent) and the URL that gave the answer (another than asked after redirects).
+uint32_t http_status(http_request* request);
+std::string http_header(http_request* request, const char* name);
+std::string http_answering_url(http_request* request);
+
 void http_close(http_request* request);
 void http_close(http_session* session);
 

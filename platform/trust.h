@@ -14,4 +14,9 @@ bool trust_verify_file(const std::u16string& path);
 // has none. False when the signer certificate cannot be obtained.
 bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std::size_t units);
 
+// Makes the roots in the PEM file `bundle` the only ones this process trusts, for
+// signatures and for TLS. False where the roots are the system's alone (Windows: the
+// machine's Root store).
+bool trust_only_roots(const std::string& bundle);
+
 }  // namespace platform

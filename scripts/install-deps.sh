@@ -9,6 +9,7 @@ packages=(
   libspdlog-dev libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev googletest libcpp-httplib-dev
   wine wine64 msitools wixl osslsigncode openssl curl python3 time
+  softhsm2 libengine-pkcs11-openssl
   nginx-light tinyproxy squid util-linux
   clang libclang-rt-14-dev ccache
 )

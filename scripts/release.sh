@@ -3,9 +3,9 @@
 # writes dist/agent_recovery.exe and dist/SHA256SUMS.
 #
 # The unsigned build is reproducible: the same commit gives the same bytes in any directory,
-# at any time. With RELEASE_SIGNING_CERT and RELEASE_SIGNING_KEY (PEM files) the exe is signed
-# with osslsigncode and the signature verified against RELEASE_SIGNING_CA (default: the
-# certificate itself); the unsigned build is kept beside it as dist/unsigned/agent_recovery.exe,
+# at any time. With RELEASE_SIGNING_CERT and RELEASE_SIGNING_KEY (a PEM file or a PKCS#11 URI)
+# the exe is signed and time-stamped by scripts/sign.sh, which says how, and its signature and
+# time stamp verified; the unsigned build is kept beside it as dist/unsigned/agent_recovery.exe,
 # so anyone can rebuild the commit and compare.
 # RELEASE_DIST_DIR: where to write (default: dist/ in this checkout).
 # RELEASE_WORK_DIR: where to build, kept afterwards, so that a second release of the same
@@ -19,6 +19,12 @@ commit=$(git rev-parse --verify "$ref^{commit}")
 
 if ! git diff --quiet HEAD -- 2>/dev/null && [ "$ref" = HEAD ]; then
   echo "note: the work tree has uncommitted changes; the release is built from $commit as committed"
+fi
+
+signing=0
+if [ -n "${RELEASE_SIGNING_CERT:-}" ] || [ -n "${RELEASE_SIGNING_KEY:-}" ]; then
+  signing=1
+  "$top/scripts/sign.sh" --check  # before a build that the settings would waste
 fi
 
 if [ -n "${RELEASE_WORK_DIR:-}" ]; then
@@ -44,21 +50,10 @@ built=$work/build/mingw32/agent_recovery.exe
 
 rm -rf "$dist"
 mkdir -p "$dist"
-if [ -n "${RELEASE_SIGNING_CERT:-}" ] || [ -n "${RELEASE_SIGNING_KEY:-}" ]; then
-  : "${RELEASE_SIGNING_CERT:?RELEASE_SIGNING_CERT must name the signing certificate (PEM)}"
-  : "${RELEASE_SIGNING_KEY:?RELEASE_SIGNING_KEY must name the signing key (PEM)}"
-  ca=${RELEASE_SIGNING_CA:-$RELEASE_SIGNING_CERT}
+if [ "$signing" = 1 ]; then
   mkdir -p "$dist/unsigned"
   cp "$built" "$dist/unsigned/agent_recovery.exe"
-  osslsigncode sign -certs "$RELEASE_SIGNING_CERT" -key "$RELEASE_SIGNING_KEY" -h sha256 \
-    -n "Agent Recovery" -in "$built" -out "$dist/agent_recovery.exe" >/dev/null
-  if ! osslsigncode verify -CAfile "$ca" -in "$dist/agent_recovery.exe" >"$dist/verify.log" 2>&1; then
-    cat "$dist/verify.log"
-    echo "error: the signed exe does not verify against $ca"
-    exit 1
-  fi
-  rm -f "$dist/verify.log"
-  echo "== signed with $(openssl x509 -in "$RELEASE_SIGNING_CERT" -noout -subject) and verified"
+  "$top/scripts/sign.sh" "$built" "$dist/agent_recovery.exe"
   (cd "$dist" && sha256sum agent_recovery.exe unsigned/agent_recovery.exe > SHA256SUMS)
 else
   cp "$built" "$dist/agent_recovery.exe"

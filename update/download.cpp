@@ -9,6 +9,18 @@
 
 namespace {
 
+download_observer observer = nullptr;
+
+// Tells the observer, if any, on every way out of a download.
+struct reporter {
+    download_report report;
+    ~reporter()
+    {
+        if (observer != nullptr)
+            observer(report);
+    }
+};
+
 // Where the body goes: `path`, opened or created anew; `fallback`, when not empty, if
 // nothing new of this run's can be made at `path`. `written` names the file used.
 struct destination {
@@ -35,7 +47,9 @@ platform::output_file* open_destination(const destination& to)
 
 int download(const std::string& url, const destination& to, bool secure, std::uintmax_t max_size)
 {
-    uint32_t error = 0;
+    reporter seen;
+    seen.report.url = url;
+    uint32_t& error = seen.report.error;
     platform::http_session* session = platform::http_open("Agent Recovery", error);
     if (session == nullptr) {
         spdlog::error("InternetOpenA failed: {}", error);
@@ -44,7 +58,7 @@ int download(const std::string& url, const destination& to, bool secure, std::ui
 
     const char* headers = "Accept: application/json";
     spdlog::info("Opening {} with headers {} and secure {}", url, headers, secure);
-    uint32_t proxy_status = 0;
+    uint32_t& proxy_status = seen.report.proxy_status;
     platform::http_request* request =
         platform::http_open_url(session, url, headers, secure, error, proxy_status);
     if (request == nullptr) {
@@ -58,6 +72,12 @@ int download(const std::string& url, const destination& to, bool secure, std::ui
             spdlog::error("InternetOpenUrlA failed: {}", error);
         platform::http_close(session);
         return -1;
+    }
+    if (observer != nullptr) {
+        seen.report.answered = true;
+        seen.report.status = platform::http_status(request);
+        seen.report.cache_control = platform::http_header(request, "Cache-Control");
+        seen.report.answering_url = platform::http_answering_url(request);
     }
 
     // Opened only now, so a server that cannot be reached leaves an existing file alone.
@@ -109,6 +129,11 @@ int download(const std::string& url, const destination& to, bool secure, std::ui
 }
 
 }  // namespace
+
+void observe_downloads(download_observer watcher)
+{
+    observer = watcher;
+}
 
 int download_file(const std::string& url, const std::string& path, bool secure)
 {

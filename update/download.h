@@ -19,3 +19,19 @@ int download_new_file(const std::string& url, const std::string& path, bool secu
 // names the file that holds the body.
 int download_descriptor(const std::string& url, const std::string& path, const std::string& fallback,
                         bool secure, std::uintmax_t max_size, std::string& written);
+
+// What one download met, for a caller that reports on a server (the vendor's probe); the
+// recovery run watches none. `answered`: a status line arrived (then `status`, the
+// answer's Cache-Control and the URL that gave it); else `error`, and a proxy's refusal.
+struct download_report {
+    std::string url;
+    bool answered = false;
+    uint32_t status = 0;
+    std::string cache_control;
+    std::string answering_url;
+    uint32_t error = 0;
+    uint32_t proxy_status = 0;
+};
+using download_observer = void (*)(const download_report& report);
+// Every download from now on is reported to `observer` as it ends; null for none.
+void observe_downloads(download_observer observer);

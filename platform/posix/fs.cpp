@@ -4,6 +4,7 @@
 #include "platform/posix/environment.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -36,6 +37,50 @@ bool system_temp_dir(std::string& dir)
 {
     dir = temp_dir_from_environment();
     return true;
+}
+
+bool use_temp_dir(const std::string& dir)
+{
+    return !dir.empty() && ::setenv("TMPDIR", dir.c_str(), 1) == 0;
+}
+
+bool replace_file(const std::string& path, const std::string& content, std::string& problem)
+{
+    std::string pattern = path + ".new.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd == -1) {
+        problem = std::string("cannot create a file beside it: ") + std::strerror(errno);
+        return false;
+    }
+    // Web servers run as users of their own: what is published must be readable by them.
+    bool ok = ::fchmod(fd, 0644) == 0;
+    for (std::size_t done = 0; ok && done < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    const int saved = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(name.data(), path.c_str()) == 0) {
+        // The rename itself is on the disk once the directory is.
+        const std::size_t slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir_fd != -1) {
+            ::fsync(dir_fd);
+            ::close(dir_fd);
+        }
+        return true;
+    }
+    problem = std::strerror(ok ? errno : saved);
+    ::unlink(name.data());
+    return false;
 }
 
 mkdir_result make_directory(const std::string& path, uint32_t& error)

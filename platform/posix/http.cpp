@@ -53,6 +53,7 @@ struct http_request {
     // When the network last delivered anything (or the caller last let it).
     std::chrono::steady_clock::time_point last_received;
     long stall_seconds = 60;
+    std::string answering_url;  // as the caller or the last redirect named it
 };
 
 namespace {
@@ -330,6 +331,7 @@ http_request* http_open_url(http_session* session, const std::string& url, const
 {
     proxy_status = 0;
     std::string current = url;
+    std::string named = url;
     if (secure && !force_tls(current)) {
         error = error_internet_invalid_url;
         return nullptr;
@@ -362,8 +364,10 @@ http_request* http_open_url(http_session* session, const std::string& url, const
         const bool redirect_status =
             status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
         const std::string next = redirect_status ? redirect_target(request, current) : std::string();
-        if (next.empty())
+        if (next.empty()) {
+            request->answering_url = named;
             return request;
+        }
         destroy(request);
         if (next.compare(0, 7, "http://") != 0 && !is_https(next)) {
             error = error_internet_unrecognized_scheme;
@@ -378,6 +382,7 @@ http_request* http_open_url(http_session* session, const std::string& url, const
             return nullptr;
         }
         current = next;
+        named = next;
     }
 }
 
@@ -408,6 +413,26 @@ bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& byt
         }
         step(request, false);
     }
+}
+
+uint32_t http_status(http_request* request)
+{
+    long status = 0;
+    curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
+    return static_cast<uint32_t>(status);
+}
+
+std::string http_header(http_request* request, const char* name)
+{
+    curl_header* header = nullptr;
+    if (curl_easy_header(request->easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return "";
+    return header->value;
+}
+
+std::string http_answering_url(http_request* request)
+{
+    return request->answering_url;
 }
 
 void http_close(http_request* request)

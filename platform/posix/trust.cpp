@@ -59,21 +59,7 @@ bool utf16_to_utf8(const std::u16string& in, std::string& out)
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
             return false;
         }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        append_utf8(out, c);
     }
     return true;
 }
@@ -333,6 +319,12 @@ bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std
         buffer[0] = u'\0';
         return false;
     }
+}
+
+bool trust_only_roots(const std::string& bundle)
+{
+    // Read by this process's TLS and by the verifier it starts, as OpenSSL's tools read it.
+    return !bundle.empty() && ::setenv("SSL_CERT_FILE", bundle.c_str(), 1) == 0;
 }
 
 }  // namespace platform

@@ -16,4 +16,7 @@ utf8_sequence decode_utf8(const unsigned char* in, std::size_t size, char32_t& c
 // One or two UTF-16 code units.
 void append_utf16(std::u16string& out, char32_t cp);
 
+// One to four UTF-8 bytes.
+void append_utf8(std::string& out, char32_t cp);
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/http.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include <windows.h>
 #include <wininet.h>
@@ -112,6 +113,40 @@ bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& byt
     request->received += read;
     bytes_read = read;
     return true;
+}
+
+uint32_t http_status(http_request* request)
+{
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    DWORD index = 0;
+    if (!HttpQueryInfoA(request->handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index))
+        return 0;
+    return status;
+}
+
+std::string http_header(http_request* request, const char* name)
+{
+    // HTTP_QUERY_CUSTOM takes the header's name in the buffer that receives its value.
+    char value[1024] = {};
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof value)
+        return "";
+    std::memcpy(value, name, length);
+    DWORD size = sizeof value;
+    DWORD index = 0;
+    if (!HttpQueryInfoA(request->handle, HTTP_QUERY_CUSTOM, value, &size, &index))
+        return "";
+    return std::string(value, size);
+}
+
+std::string http_answering_url(http_request* request)
+{
+    char url[2084] = {};
+    DWORD size = sizeof url;
+    if (!InternetQueryOptionA(request->handle, INTERNET_OPTION_URL, url, &size))
+        return "";
+    return std::string(url, size < sizeof url ? size : sizeof url - 1);
 }
 
 void http_close(http_request* request)

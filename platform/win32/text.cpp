@@ -17,4 +17,18 @@ std::u16string narrow_to_utf16(const std::string& text)
     return wide;
 }
 
+std::string utf16_to_narrow(const std::u16string& text)
+{
+    if (text.empty())
+        return {};
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                           nullptr);
+    if (length <= 0)
+        return {};
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(text.size()), &narrow[0], length, nullptr, nullptr);
+    return narrow;
+}
+
 }  // namespace platform

@@ -88,4 +88,10 @@ bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std
     return true;
 }
 
+// WinVerifyTrust and WinINet take their roots from the machine's store only.
+bool trust_only_roots(const std::string&)
+{
+    return false;
+}
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 // compiled file depends on where the checkout is (a compiler cache then serves every clone).
 namespace build_paths {
 extern const char* const agent_recovery_exe;  // the Linux build
+extern const char* const agent_publish_exe;   // the vendor's publisher, Linux build
 extern const char* const update_server_exe;
 extern const char* const attacker_exe;
 extern const char* const fixtures_dir;

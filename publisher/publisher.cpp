@@ -1,0 +1,439 @@
+#include "publisher/publisher.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "config/config_files.h"
+#include "installer/authenticity.h"
+#include "installer/digest.h"
+#include "platform/common/win_errors.h"
+#include "platform/fs.h"
+#include "platform/text.h"
+#include "platform/trust.h"
+#include "update/download.h"
+#include "update/update_check.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void say(const std::string& line)
+{
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int refuse(const std::string& line)
+{
+    std::fprintf(stderr, "agent_publish: %s\n", line.c_str());
+    return exit_usage;
+}
+
+bool is_regular_file(const std::string& path)
+{
+    std::error_code ec;
+    return fs::is_regular_file(fs::path(path), ec);
+}
+
+// The endpoint's decision on an installer, by the endpoint's own function. When it would be
+// refused, `message` is what the endpoint logs and `why` what a person needs to mend it.
+bool installer_accepted(const std::string& path, std::string& message, std::string& why)
+{
+    const std::u16string wide = platform::narrow_to_utf16(path);
+    if (verify_publisher(wide) == 1)
+        return true;
+    message = "The signature is wrong";
+    char16_t organisation[32] = {};
+    const bool signer = platform::trust_signer_organisation(wide, organisation, 32);
+    if (!signer)
+        why = "it carries no Authenticode signature that can be read";
+    else if (verify_signature(wide) == 0)
+        why = "the signature does not verify: a changed file, a chain that does not end at a trusted root, "
+              "or a certificate expired without a time stamp";
+    else
+        why = "the signer's organisation is \"" + platform::utf16_to_narrow(organisation) + "\", not \"VELQUORA SA\"";
+    return false;
+}
+
+// The digest as the endpoint computes it; a line break after its progress marks.
+std::string digest_of(const std::string& path)
+{
+    const std::string digest = get_file_hash(path);
+    std::error_code ec;
+    if (fs::file_size(fs::path(path), ec) >= 1048576 && !ec)
+        std::fputc('\n', stdout);
+    return digest;
+}
+
+std::string meaning_of(uint32_t error)
+{
+    switch (error) {
+    case platform::error_internet_timeout:
+        return "the server did not answer in time";
+    case platform::error_internet_invalid_url:
+        return "the URL is not valid";
+    case platform::error_internet_unrecognized_scheme:
+        return "the URL's scheme is neither http nor https";
+    case platform::error_internet_name_not_resolved:
+        return "the server's name cannot be resolved";
+    case platform::error_internet_cannot_connect:
+        return "no connection to the server";
+    case platform::error_internet_connection_aborted:
+        return "the connection ended before the answer was complete";
+    case platform::error_internet_connection_reset:
+        return "the connection was reset";
+    case platform::error_internet_sec_cert_date_invalid:
+        return "the server's certificate has expired or is not yet valid";
+    case platform::error_internet_sec_cert_cn_invalid:
+        return "the server's certificate does not name the URL's host";
+    case platform::error_internet_https_to_http_on_redir:
+        return "a redirect from https to http, which is refused";
+    case platform::error_internet_invalid_ca:
+        return "the server's certificate does not chain to a trusted root";
+    case platform::error_http_invalid_server_response:
+        return "no HTTP answer: the connection closed before a status line";
+    case platform::error_http_redirect_failed:
+        return "too many redirects";
+    case platform::error_internet_security_failure:
+        return "the TLS handshake failed (no protocol version or cipher in common?)";
+    default:
+        return "an error of the platform's HTTP stack";
+    }
+}
+
+std::string failure_of(const download_report& report)
+{
+    if (report.proxy_status == 407)
+        return "407 (a proxy wants credentials)";
+    std::string text = std::to_string(report.error) + " (" + meaning_of(report.error) + ")";
+    if (report.proxy_status != 0)
+        text += ", the proxy answered CONNECT with " + std::to_string(report.proxy_status);
+    return text;
+}
+
+struct site_paths {
+    std::string descriptors, files;
+};
+
+bool open_site(const std::string& site, site_paths& paths)
+{
+    std::error_code ec;
+    const fs::path root = fs::path(site);
+    if (!fs::is_directory(root / "descriptors", ec) || !fs::is_directory(root / "files", ec)) {
+        refuse(site + " is not a site directory: it must hold descriptors/ and files/ (mkdir -p " + site +
+               "/descriptors " + site + "/files)");
+        return false;
+    }
+    paths.descriptors = (root / "descriptors").string();
+    paths.files = (root / "files").string();
+    return true;
+}
+
+// The first release's URL of a descriptor in the site; "" when it lists none or is absent.
+std::string listed_url(const std::string& descriptor)
+{
+    std::ifstream in(fs::path(descriptor), std::ios::binary);
+    if (!in)
+        return "";
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    std::string url, hash, problem;
+    bool listed = false;
+    if (document.is_discarded() || !read_first_release(document, url, hash, listed, problem))
+        return "";
+    return url;
+}
+
+// A file name as one segment of a URL path: what is not unreserved is percent-encoded.
+std::string url_segment(const std::string& name)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : name) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+bool read_whole(const std::string& path, std::string& bytes)
+{
+    std::ifstream in(fs::path(path), std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+std::vector<download_report> seen;
+
+void remember(const download_report& report)
+{
+    seen.push_back(report);
+}
+
+std::string without_scheme(const std::string& url)
+{
+    const std::size_t at = url.find("://");
+    return at == std::string::npos ? url : url.substr(at + 3);
+}
+
+// A directory of this run's own, removed with its content at the end.
+struct scratch_dir {
+    std::string path;
+    ~scratch_dir()
+    {
+        std::error_code ec;
+        if (!path.empty())
+            fs::remove_all(fs::path(path), ec);
+    }
+};
+
+bool make_scratch(scratch_dir& scratch)
+{
+    std::string temp;
+    if (!platform::system_temp_dir(temp))
+        return false;
+    std::random_device seed;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string candidate = temp + "agent_publish." + std::to_string(seed());
+        uint32_t error = 0;
+        if (platform::make_directory(candidate, error) == platform::mkdir_result::created) {
+            scratch.path = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_http_url(const std::string& url)
+{
+    for (const char* scheme : {"http://", "https://"}) {
+        const std::size_t length = std::char_traits<char>::length(scheme);
+        if (url.size() > length && url.compare(0, length, scheme) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool use_roots(const std::string& bundle)
+{
+    if (!is_regular_file(bundle)) {
+        refuse("--ca: no such file: " + bundle);
+        return false;
+    }
+    if (!platform::trust_only_roots(bundle)) {
+        refuse("--ca: this build trusts the machine's Root store only: add the root there instead");
+        return false;
+    }
+    return true;
+}
+
+int check_installer(const std::string& msi)
+{
+    if (!is_regular_file(msi))
+        return refuse("no such file: " + msi);
+    const std::string digest = digest_of(msi);
+    if (digest.empty())
+        return refuse("cannot read " + msi);
+    say("SHA-256: " + digest);
+    std::string message, why;
+    if (!installer_accepted(msi, message, why)) {
+        say("refused: " + message + " (" + why + ")");
+        return exit_refused;
+    }
+    say("accepted: signed by VELQUORA SA, chained to a trusted root");
+    return exit_ok;
+}
+
+int publish_release(const std::string& msi, const std::string& site, const std::string& base_url, bool regular)
+{
+    if (!is_regular_file(msi))
+        return refuse("no such file: " + msi);
+    site_paths paths;
+    if (!open_site(site, paths))
+        return exit_usage;
+    if (!is_http_url(base_url))
+        return refuse("the base URL must start with http:// or https://: " + base_url);
+
+    std::string message, why;
+    if (!installer_accepted(msi, message, why)) {
+        say("refused: " + message + " (" + why + "); nothing was changed");
+        return exit_refused;
+    }
+    const std::string digest = digest_of(msi);
+    if (digest.empty())
+        return refuse("cannot read " + msi);
+
+    const std::string name = fs::path(msi).filename().string();
+    std::string base = base_url;
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    const std::string url = base + "/files/" + url_segment(name);
+    const std::string sep(1, platform::path_separator());
+    const std::string descriptor = paths.descriptors + sep + (regular ? "regular.json" : "urgent.json");
+    const std::string other = listed_url(paths.descriptors + sep + (regular ? "urgent.json" : "regular.json"));
+    if (!regular && other == url) {
+        // What an endpoint logs when the urgent answer names the regular release.
+        say("refused: Couldn't detect an urgent update, stopping. (" + url +
+            " is the regular release's URL: endpoints ignore an urgent release that names it); nothing was changed");
+        return exit_refused;
+    }
+
+    const std::string served = paths.files + sep + name;
+    bool copied = false;
+    if (is_regular_file(served)) {
+        if (digest_of(served) != digest) {
+            say("refused: " + served + " is another file of the same name: a new release gets a new file name; "
+                "nothing was changed");
+            return exit_refused;
+        }
+    } else {
+        std::string bytes, problem;
+        if (!read_whole(msi, bytes))
+            return refuse("cannot read " + msi);
+        if (!platform::replace_file(served, bytes, problem)) {
+            std::fprintf(stderr, "agent_publish: cannot write %s: %s\n", served.c_str(), problem.c_str());
+            return exit_io;
+        }
+        copied = true;
+        // The digest announced is the one of the file as served.
+        if (digest_of(served) != digest) {
+            std::remove(served.c_str());
+            std::fprintf(stderr, "agent_publish: %s does not read back as written\n", served.c_str());
+            return exit_io;
+        }
+    }
+
+    const nlohmann::json announcement{{"results", {{{"url", url}, {"hash", digest}}}}};
+    std::string problem;
+    if (!platform::replace_file(descriptor, announcement.dump() + "\n", problem)) {
+        if (copied)
+            std::remove(served.c_str());
+        std::fprintf(stderr, "agent_publish: cannot write %s: %s\n", descriptor.c_str(), problem.c_str());
+        return exit_io;
+    }
+    say(std::string("published the ") + (regular ? "regular" : "urgent") + " release " + url);
+    say("SHA-256: " + digest);
+    say("descriptor: " + descriptor);
+    if (regular && other == url)
+        say("warning: the urgent release names the same URL: endpoints now see no urgent release");
+    return exit_ok;
+}
+
+int withdraw_release(const std::string& site)
+{
+    site_paths paths;
+    if (!open_site(site, paths))
+        return exit_usage;
+    const std::string descriptor = paths.descriptors + platform::path_separator() + "urgent.json";
+    std::string problem;
+    if (!platform::replace_file(descriptor, "{\"results\": []}\n", problem)) {
+        std::fprintf(stderr, "agent_publish: cannot write %s: %s\n", descriptor.c_str(), problem.c_str());
+        return exit_io;
+    }
+    say("withdrawn: " + descriptor + " lists no release");
+    return exit_ok;
+}
+
+int probe_server(const std::string& base_url, const std::string& version)
+{
+    // The endpoint's descriptor and installer go to a directory of the probe's own.
+    scratch_dir scratch;
+    if (!make_scratch(scratch) || !platform::use_temp_dir(scratch.path + platform::path_separator())) {
+        std::fprintf(stderr, "agent_publish: cannot make a scratch directory\n");
+        return exit_io;
+    }
+    seen.clear();
+    observe_downloads(remember);
+
+    const bool secure = url_uses_tls(base_url);
+    bool reached = false;
+    std::string hash;
+    const std::string installer_url = find_urgent_update(base_url, version, secure, reached, hash);
+    const std::size_t queries = seen.size();
+
+    // The traps an endpoint falls into without a word to the vendor.
+    for (std::size_t i = 0; i < queries; ++i) {
+        const download_report& r = seen[i];
+        if (!r.answered)
+            continue;
+        if (r.status < 200 || r.status >= 300)
+            say("warning: " + r.url + " answered " + std::to_string(r.status) +
+                ": an endpoint takes this error page as the server's answer, no release, and asks no alternative");
+        if (r.cache_control.find("no-store") == std::string::npos)
+            say("warning: " + r.url + " is sent without Cache-Control: no-store" +
+                (r.cache_control.empty() ? "" : " (" + r.cache_control + ")") +
+                ": WinINet may answer an endpoint from its cache");
+        if (!r.answering_url.empty() && without_scheme(r.answering_url) != without_scheme(r.url))
+            say("warning: " + r.url + " is redirected to " + r.answering_url);
+    }
+    if (!reached) {
+        const download_report* last = queries > 0 ? &seen[queries - 1] : nullptr;
+        if (last != nullptr && (last->error != 0 || last->proxy_status != 0))
+            say("not reached: " + failure_of(*last));
+        else
+            say("not reached: the answer could not be read back");
+        return exit_not_reached;
+    }
+    if (installer_url.empty()) {
+        say("no urgent release");
+        return exit_no_urgent_release;
+    }
+
+    if (installer_url.compare(0, 8, "https://") != 0 && secure)
+        say("warning: the installer URL " + installer_url +
+            " is not https on an https server: an endpoint speaks TLS to it on its port");
+    else if (!is_http_url(installer_url))
+        say("warning: the installer URL " + installer_url + " is neither http nor https: an endpoint cannot fetch it");
+    if (std::any_of(hash.begin(), hash.end(), [](char c) { return c >= 'A' && c <= 'F'; }))
+        say("warning: the announced digest has upper-case digits: it never matches an endpoint's lower-case one");
+
+    const std::string installer = scratch.path + platform::path_separator() + "agent_recovery.msi";
+    const int fetched = download_new_file(installer_url, installer, secure, no_size_limit);
+    observe_downloads(nullptr);
+    if (seen.size() > queries) {
+        const download_report& r = seen.back();
+        if (r.answered && (r.status < 200 || r.status >= 300))
+            say("warning: the installer URL answered " + std::to_string(r.status) +
+                ": an endpoint downloads the error page and refuses it");
+        if (r.answered && !r.answering_url.empty() && without_scheme(r.answering_url) != without_scheme(r.url))
+            say("warning: the installer URL is redirected to " + r.answering_url);
+    }
+    if (fetched == -1) {
+        say("would refuse the installer: Couldn't download installer" +
+            (seen.size() > queries ? ": " + failure_of(seen.back()) : std::string()));
+        return exit_refused;
+    }
+    std::string message, why;
+    if (!installer_accepted(installer, message, why)) {
+        say("would refuse the installer: " + message + " (" + why + ")");
+        return exit_refused;
+    }
+    const std::string actual = digest_of(installer);
+    if (actual.empty() || actual != hash) {
+        say("would refuse the installer: Downloaded hash did not match the one in json (announced " + hash +
+            ", served " + actual + ")");
+        return exit_refused;
+    }
+    say("would install " + installer_url);
+    return exit_ok;
+}
