@@ -3,7 +3,8 @@
 its two tables ("Troubleshooting: the last line of a run", "Every other line"), every row
 there is a message the program logs, every message the run stops right after is in the
 troubleshooting table with the status it stops with, and every WinINet number the POSIX
-stand-ins report is explained.
+stand-ins report is explained. It also holds the table of agent_publish's probe statuses in
+docs/server.md to the constants of publisher/publisher.h.
 
     check_operating.py SOURCE_DIR
 """
@@ -97,6 +98,12 @@ def main(root):
     errors = (root / "platform" / "common" / "win_errors.h").read_text()
     for number in sorted(set(re.findall(r"= (12\d\d\d);", errors))):
         check(re.search(r"^\| %s \|" % number, doc, re.M), f"WinINet error {number} is explained")
+    statuses = dict(re.findall(r"constexpr int (exit_\w+) = (\d+);", (root / "publisher" / "publisher.h").read_text()))
+    server = (root / "docs" / "server.md").read_text()
+    for name, line in (("exit_ok", "would install URL"), ("exit_no_urgent_release", "no urgent release"),
+                       ("exit_not_reached", "not reached: "), ("exit_refused", "would refuse the installer: ")):
+        check(re.search(r"^\s*\| %s \| `%s" % (statuses.get(name), re.escape(line)), server, re.M),
+              f"docs/server.md gives the probe's '{line}' status {statuses.get(name)} ({name})")
     return 1 if failures else 0
 
 
