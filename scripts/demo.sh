@@ -11,7 +11,7 @@ top=$PWD
 scripts/install-deps.sh
 echo "== building the Linux program, the update server and the 32-bit Windows exe"
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target agent_recovery update_server
+cmake --build --preset linux --target agent_recovery update_server agent_publish
 # What ships is the 32-bit exe; a machine without a 32-bit Wine (wine32 missing, or a
 # kernel without IA-32 emulation) runs the same code built for x86-64 instead.
 . scripts/wine-build.sh
@@ -113,6 +113,17 @@ echo "== installed by Wine's msiexec: $(installed || true)"
 echo "== exit status: $windows_status (Wine shows the program's -1 as 255)"
 
 echo
-echo "== summary: Linux build exit $linux_status; Windows build ($windows) under Wine over $scheme exit $windows_status"
+echo "== 3. The vendor's side: agent_publish checks the package and probes the server as an endpoint would"
+announce "https://127.0.0.1:$tls_port"
+build/linux/agent_publish check "$demo/server/agent.msi" --ca "$demo/pki/trusted_bundle.pem"
+set +e
+build/linux/agent_publish probe "https://127.0.0.1:$tls_port" --version 1.0.0 \
+  --ca "$demo/pki/trusted_bundle.pem" 2>/dev/null
+probe_status=$?
+set -e
+
+echo
+echo "== summary: Linux build exit $linux_status; Windows build ($windows) under Wine over $scheme exit $windows_status;" \
+  "probe exit $probe_status (0: would install)"
 echo "== the Windows run took $wine_exe: $wine_why"
-[ "$linux_status" -eq 0 ] && [ "$windows_status" -eq 0 ]
+[ "$linux_status" -eq 0 ] && [ "$windows_status" -eq 0 ] && [ "$probe_status" -eq 0 ]
