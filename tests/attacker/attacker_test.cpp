@@ -436,6 +436,8 @@ TEST_F(WineAttack, DescriptorEntryThatCannotBeReplaced)
         {"read-only file", "echo theirs > '" + entry + "' && chmod 444 '" + entry + "'"},
         {"held without delete sharing", holder + " >/dev/null 2>&1 &"},
         {"held with delete sharing", holder + " delete >/dev/null 2>&1 &"}};
+    // Wine makes the account's Temp at its first use there; this case may come first.
+    fs::create_directories(fs::path(entry).parent_path());
     // The prefix's other runs would meet the entry too: this case holds their turn.
     const std::string turn = wine_run_lock().substr(std::string("WINE_RUN_LOCK=").size());
     const int lock = ::open(turn.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
