@@ -53,8 +53,7 @@ wine_wanted=$([ -z "${BENCH_SKIP_WINE:-}" ] && echo 1 || echo 0)
 presets=(linux)
 # Wine figures of what ships, the 32-bit exe, where the 32-bit Wine runs; else of the
 # same code built for x86-64.
-wine_preset=mingw32
-{ [ -x /usr/lib/wine/wine ] && scripts/runs-i386.sh; } || wine_preset=mingw64
+. scripts/wine-build.sh
 [ "$wine_wanted" = 1 ] && presets+=("$wine_preset")
 declare -A bindir
 for preset in "${presets[@]}"; do

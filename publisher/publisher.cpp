@@ -34,10 +34,16 @@ void say(const std::string& line)
     std::fflush(stdout);
 }
 
-int refuse(const std::string& line)
+int input_error(const std::string& line)
 {
     std::fprintf(stderr, "agent_publish: %s\n", line.c_str());
     return exit_usage;
+}
+
+int not_written(const std::string& path, const std::string& problem)
+{
+    std::fprintf(stderr, "agent_publish: cannot write %s: %s\n", path.c_str(), problem.c_str());
+    return exit_io;
 }
 
 bool is_regular_file(const std::string& path)
@@ -131,7 +137,7 @@ bool open_site(const std::string& site, site_paths& paths)
     std::error_code ec;
     const fs::path root = fs::path(site);
     if (!fs::is_directory(root / "descriptors", ec) || !fs::is_directory(root / "files", ec)) {
-        refuse(site + " is not a site directory: it must hold descriptors/ and files/ (mkdir -p " + site +
+        input_error(site + " is not a site directory: it must hold descriptors/ and files/ (mkdir -p " + site +
                "/descriptors " + site + "/files)");
         return false;
     }
@@ -237,11 +243,11 @@ bool is_http_url(const std::string& url)
 bool use_roots(const std::string& bundle)
 {
     if (!is_regular_file(bundle)) {
-        refuse("--ca: no such file: " + bundle);
+        input_error("--ca: no such file: " + bundle);
         return false;
     }
     if (!platform::trust_only_roots(bundle)) {
-        refuse("--ca: this build trusts the machine's Root store only: add the root there instead");
+        input_error("--ca: this build trusts the machine's Root store only: add the root there instead");
         return false;
     }
     return true;
@@ -250,10 +256,10 @@ bool use_roots(const std::string& bundle)
 int check_installer(const std::string& msi)
 {
     if (!is_regular_file(msi))
-        return refuse("no such file: " + msi);
+        return input_error("no such file: " + msi);
     const std::string digest = digest_of(msi);
     if (digest.empty())
-        return refuse("cannot read " + msi);
+        return input_error("cannot read " + msi);
     say("SHA-256: " + digest);
     std::string message, why;
     if (!installer_accepted(msi, message, why)) {
@@ -267,12 +273,12 @@ int check_installer(const std::string& msi)
 int publish_release(const std::string& msi, const std::string& site, const std::string& base_url, bool regular)
 {
     if (!is_regular_file(msi))
-        return refuse("no such file: " + msi);
+        return input_error("no such file: " + msi);
     site_paths paths;
     if (!open_site(site, paths))
         return exit_usage;
     if (!is_http_url(base_url))
-        return refuse("the base URL must start with http:// or https://: " + base_url);
+        return input_error("the base URL must start with http:// or https://: " + base_url);
 
     std::string message, why;
     if (!installer_accepted(msi, message, why)) {
@@ -281,7 +287,7 @@ int publish_release(const std::string& msi, const std::string& site, const std::
     }
     const std::string digest = digest_of(msi);
     if (digest.empty())
-        return refuse("cannot read " + msi);
+        return input_error("cannot read " + msi);
 
     const std::string name = fs::path(msi).filename().string();
     std::string base = base_url;
@@ -309,17 +315,14 @@ int publish_release(const std::string& msi, const std::string& site, const std::
     } else {
         std::string bytes, problem;
         if (!read_whole(msi, bytes))
-            return refuse("cannot read " + msi);
-        if (!platform::replace_file(served, bytes, problem)) {
-            std::fprintf(stderr, "agent_publish: cannot write %s: %s\n", served.c_str(), problem.c_str());
-            return exit_io;
-        }
+            return input_error("cannot read " + msi);
+        if (!platform::replace_file(served, bytes, problem))
+            return not_written(served, problem);
         copied = true;
         // The digest announced is the one of the file as served.
         if (digest_of(served) != digest) {
             std::remove(served.c_str());
-            std::fprintf(stderr, "agent_publish: %s does not read back as written\n", served.c_str());
-            return exit_io;
+            return not_written(served, "it does not read back as written");
         }
     }
 
@@ -328,8 +331,7 @@ int publish_release(const std::string& msi, const std::string& site, const std::
     if (!platform::replace_file(descriptor, announcement.dump() + "\n", problem)) {
         if (copied)
             std::remove(served.c_str());
-        std::fprintf(stderr, "agent_publish: cannot write %s: %s\n", descriptor.c_str(), problem.c_str());
-        return exit_io;
+        return not_written(descriptor, problem);
     }
     say(std::string("published the ") + (regular ? "regular" : "urgent") + " release " + url);
     say("SHA-256: " + digest);
@@ -346,10 +348,8 @@ int withdraw_release(const std::string& site)
         return exit_usage;
     const std::string descriptor = paths.descriptors + platform::path_separator() + "urgent.json";
     std::string problem;
-    if (!platform::replace_file(descriptor, "{\"results\": []}\n", problem)) {
-        std::fprintf(stderr, "agent_publish: cannot write %s: %s\n", descriptor.c_str(), problem.c_str());
-        return exit_io;
-    }
+    if (!platform::replace_file(descriptor, "{\"results\": []}\n", problem))
+        return not_written(descriptor, problem);
     say("withdrawn: " + descriptor + " lists no release");
     return exit_ok;
 }

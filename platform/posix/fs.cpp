@@ -55,32 +55,34 @@ bool replace_file(const std::string& path, const std::string& content, std::stri
         return false;
     }
     // Web servers run as users of their own: what is published must be readable by them.
-    bool ok = ::fchmod(fd, 0644) == 0;
-    for (std::size_t done = 0; ok && done < content.size();) {
+    int error = ::fchmod(fd, 0644) == 0 ? 0 : errno;
+    for (std::size_t done = 0; error == 0 && done < content.size();) {
         const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
+        if (n > 0)
             done += static_cast<std::size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            error = n == 0 ? EIO : errno;
     }
-    ok = ok && ::fsync(fd) == 0;
-    const int saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(name.data(), path.c_str()) == 0) {
-        // The rename itself is on the disk once the directory is.
-        const std::size_t slash = path.rfind('/');
-        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir_fd != -1) {
-            ::fsync(dir_fd);
-            ::close(dir_fd);
-        }
-        return true;
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(name.data(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        problem = std::strerror(error);
+        ::unlink(name.data());
+        return false;
     }
-    problem = std::strerror(ok ? errno : saved);
-    ::unlink(name.data());
-    return false;
+    // The rename itself is on the disk once the directory is.
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd != -1) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
+    return true;
 }
 
 mkdir_result make_directory(const std::string& path, uint32_t& error)

@@ -53,7 +53,7 @@ struct http_request {
     // When the network last delivered anything (or the caller last let it).
     std::chrono::steady_clock::time_point last_received;
     long stall_seconds = 60;
-    std::string answering_url;  // as the caller or the last redirect named it
+    std::string answering_url;
 };
 
 namespace {
@@ -331,7 +331,6 @@ http_request* http_open_url(http_session* session, const std::string& url, const
 {
     proxy_status = 0;
     std::string current = url;
-    std::string named = url;
     if (secure && !force_tls(current)) {
         error = error_internet_invalid_url;
         return nullptr;
@@ -365,7 +364,8 @@ http_request* http_open_url(http_session* session, const std::string& url, const
             status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
         const std::string next = redirect_status ? redirect_target(request, current) : std::string();
         if (next.empty()) {
-            request->answering_url = named;
+            // As named: the first URL before TLS was forced on it, then each redirect's.
+            request->answering_url = redirects == 0 ? url : current;
             return request;
         }
         destroy(request);
@@ -382,7 +382,6 @@ http_request* http_open_url(http_session* session, const std::string& url, const
             return nullptr;
         }
         current = next;
-        named = next;
     }
 }
 

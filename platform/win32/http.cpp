@@ -42,6 +42,21 @@ struct http_request {
     unsigned long long received = 0;
 };
 
+namespace {
+
+// The answer's status; 0 when there is none.
+DWORD status_of(HINTERNET handle)
+{
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    DWORD index = 0;
+    if (!HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index))
+        return 0;
+    return status;
+}
+
+}  // namespace
+
 http_session* http_open(const char* user_agent, uint32_t& error)
 {
     HINTERNET handle = InternetOpenA(user_agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -66,12 +81,8 @@ http_request* http_open_url(http_session* session, const std::string& url, const
     DWORD type_size = sizeof type;
     if (InternetQueryOptionA(handle, INTERNET_OPTION_HANDLE_TYPE, &type, &type_size) &&
         type == INTERNET_HANDLE_TYPE_HTTP_REQUEST) {
-        DWORD status = 0;
-        DWORD status_size = sizeof status;
-        DWORD status_index = 0;
-        if (!HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &status_size,
-                            &status_index) ||
-            status == 0) {
+        const DWORD status = status_of(handle);
+        if (status == 0) {
             InternetCloseHandle(handle);
             error = error_http_invalid_server_response;
             return nullptr;
@@ -117,12 +128,7 @@ bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& byt
 
 uint32_t http_status(http_request* request)
 {
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    DWORD index = 0;
-    if (!HttpQueryInfoA(request->handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index))
-        return 0;
-    return status;
+    return status_of(request->handle);
 }
 
 std::string http_header(http_request* request, const char* name)
