@@ -166,7 +166,7 @@ TEST_F(WineProxyRuns, NginxServesTheRunDirectly)
     for (const char* name : {"urgent404", "urgent503"}) {
         const lab::site& s = servers->at(name);
         const run_result r = run_case(s, {});
-        EXPECT_EQ(r.status, 0) << r.log;
+        EXPECT_EQ(r.status, 0) << r.log << r.err;
         EXPECT_EQ(last(r), no_update) << r.log;
         EXPECT_EQ(count(r, parse_failed), 1u) << r.log;
         EXPECT_EQ(targets_of(servers->nginx_hits(s.port, 2)),
