@@ -402,10 +402,9 @@ protected:
         wine_env.push_back("WINEDEBUG=-all");
         if (take_turn)
             wine_env.push_back(wine_run_lock());
-        const int status = run_process(
+        return wine_run(
             {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd, build_paths::wine_runner, program_}, wine_env,
-            root + "/stdout.txt", root + "/stderr.txt", timeout_seconds);
-        return finish(status);
+            timeout_seconds);
     }
 
     int wine_msiexec(const std::vector<std::string>& args)

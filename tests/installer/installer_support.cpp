@@ -144,7 +144,5 @@ run_result InstallerApp::run_in_wine(double timeout_seconds)
 {
     std::vector<std::string> wine = env;
     wine.insert(wine.end(), std::begin(wine_env), std::end(wine_env));
-    const int status = run_process({build_paths::wine_runner, program_}, wine, root + "/stdout.txt",
-                                   root + "/stderr.txt", timeout_seconds);
-    return finish(status);
+    return wine_run({build_paths::wine_runner, program_}, wine, timeout_seconds);
 }

@@ -95,9 +95,7 @@ protected:
         fs::remove(app + "/msiexec_args.txt");
         strings all = with(settings);
         all.insert(all.end(), wine_settings.begin(), wine_settings.end());
-        const int status = run_process({build_paths::wine_runner, program_}, all, root + "/stdout.txt",
-                                       root + "/stderr.txt", 120);
-        const run_result r = finish(status);
+        const run_result r = wine_run({build_paths::wine_runner, program_}, all, 120);
         std::cout << "case " << s.name << " [" << testing::PrintToString(settings) << " registry '"
                   << registry << "']: status " << r.status << ", last \"" << last(r) << "\"" << errors(r)
                   << "\n";

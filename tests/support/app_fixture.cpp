@@ -2,7 +2,10 @@
 #include "app_fixture.h"
 
 #include <algorithm>
+#include <chrono>
+#include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -77,9 +80,24 @@ run_result AppDir::run_under_wine(double timeout_seconds)
     wine_env.push_back(std::string("WINEPREFIX=") + build_paths::wine_prefix_dir);
     wine_env.push_back("WINEDEBUG=-all");
     wine_env.push_back(wine_run_lock());
-    const int status = run_process({build_paths::wine_runner, program_}, wine_env, root + "/stdout.txt",
-                                   root + "/stderr.txt", timeout_seconds);
-    return finish(status);
+    return wine_run({build_paths::wine_runner, program_}, wine_env, timeout_seconds);
+}
+
+run_result AppDir::wine_run(const std::vector<std::string>& argv, const std::vector<std::string>& wine_env,
+                            double timeout_seconds)
+{
+    const std::string log_before = read_file(app + "/var/agent_recovery.log");
+    run_result r =
+        finish(run_process(argv, wine_env, root + "/stdout.txt", root + "/stderr.txt", timeout_seconds));
+    // Now and then Wine ends a run with 1 before the program has started: no output,
+    // nothing logged. The program never ends so itself (it logs before every exit but a
+    // lost var directory's, which is 255), so that run was Wine's.
+    if (r.status == 1 && r.out.empty() && r.err.empty() && r.log == log_before) {
+        std::cout << "Wine ended the run with 1 before the program started; running it again\n";
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        r = finish(run_process(argv, wine_env, root + "/stdout.txt", root + "/stderr.txt", timeout_seconds));
+    }
+    return r;
 }
 
 std::string wine_run_lock()

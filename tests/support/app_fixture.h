@@ -36,6 +36,10 @@ protected:
     run_result run(double timeout_seconds = 120);
     // The Windows build under Wine, with the build's own prefix.
     run_result run_under_wine(double timeout_seconds = 300);
+    // argv (a Wine run of the program, as run-under-wine.sh makes it) with its output in
+    // root and a run that Wine stopped before the program started run once more.
+    run_result wine_run(const std::vector<std::string>& argv, const std::vector<std::string>& wine_env,
+                        double timeout_seconds);
 
     // The run's log matched by whole messages (see messages() below).
     static bool has(const run_result& r, const std::string& message);
