@@ -51,8 +51,10 @@ protected:
         if (HasFatalFailure())
             return;
         ASSERT_TRUE(prefix_ready) << build_paths::proxy_wine_prefix;
-        ASSERT_TRUE(fs::exists(build_paths::windows_agent_exe)) << "build the mingw32 preset first";
-        ASSERT_TRUE(fs::exists(build_paths::windows_fake_msiexec)) << "build the mingw32 preset first";
+        ASSERT_TRUE(fs::exists(build_paths::windows_agent_exe))
+            << build_paths::windows_agent_exe << " is missing";
+        ASSERT_TRUE(fs::exists(build_paths::windows_fake_msiexec))
+            << build_paths::windows_fake_msiexec << " is missing";
         install(build_paths::windows_agent_exe, "agent_recovery.exe");
         // CreateProcess finds the recording msiexec.exe beside the program first.
         fs::copy_file(build_paths::windows_fake_msiexec, app + "/msiexec.exe",
