@@ -2,9 +2,7 @@
 
 #include "platform/trust.h"
 
-namespace {
 const char16_t expected_organisation[] = u"VELQUORA SA";
-}
 
 int verify_signature(const std::u16string& path)
 {

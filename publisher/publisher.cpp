@@ -65,10 +65,12 @@ bool installer_accepted(const std::string& path, std::string& message, std::stri
     if (!signer)
         why = "it carries no Authenticode signature that can be read";
     else if (verify_signature(wide) == 0)
-        why = "the signature does not verify: a changed file, a chain that does not end at a trusted root, "
-              "or a certificate expired without a time stamp";
+        why =
+            "the signature does not verify: a changed file, a chain that does not end at a trusted root, "
+            "or a certificate expired without a time stamp";
     else
-        why = "the signer's organisation is \"" + platform::utf16_to_narrow(organisation) + "\", not \"VELQUORA SA\"";
+        why = "the signer's organisation is \"" + platform::utf16_to_narrow(organisation) + "\", not \"" +
+              platform::utf16_to_narrow(expected_organisation) + "\"";
     return false;
 }
 
@@ -137,8 +139,8 @@ bool open_site(const std::string& site, site_paths& paths)
     std::error_code ec;
     const fs::path root = fs::path(site);
     if (!fs::is_directory(root / "descriptors", ec) || !fs::is_directory(root / "files", ec)) {
-        input_error(site + " is not a site directory: it must hold descriptors/ and files/ (mkdir -p " + site +
-               "/descriptors " + site + "/files)");
+        input_error(site + " is not a site directory: it must hold descriptors/ and files/ (mkdir -p " +
+                    site + "/descriptors " + site + "/files)");
         return false;
     }
     paths.descriptors = (root / "descriptors").string();
@@ -198,6 +200,18 @@ std::string without_scheme(const std::string& url)
 {
     const std::size_t at = url.find("://");
     return at == std::string::npos ? url : url.substr(at + 3);
+}
+
+// An answer that an endpoint takes for the server's although it is an error page.
+bool error_answer(const download_report& r)
+{
+    return r.answered && (r.status < 200 || r.status >= 300);
+}
+
+// An answer from another URL than asked, schemes aside (TLS may have been forced on it).
+bool redirected(const download_report& r)
+{
+    return r.answered && !r.answering_url.empty() && without_scheme(r.answering_url) != without_scheme(r.url);
 }
 
 // A directory of this run's own, removed with its content at the end.
@@ -266,11 +280,13 @@ int check_installer(const std::string& msi)
         say("refused: " + message + " (" + why + ")");
         return exit_refused;
     }
-    say("accepted: signed by VELQUORA SA, chained to a trusted root");
+    say("accepted: signed by " + platform::utf16_to_narrow(expected_organisation) +
+        ", chained to a trusted root");
     return exit_ok;
 }
 
-int publish_release(const std::string& msi, const std::string& site, const std::string& base_url, bool regular)
+int publish_release(const std::string& msi, const std::string& site, const std::string& base_url,
+                    bool regular)
 {
     if (!is_regular_file(msi))
         return input_error("no such file: " + msi);
@@ -296,11 +312,13 @@ int publish_release(const std::string& msi, const std::string& site, const std::
     const std::string url = base + "/files/" + url_segment(name);
     const std::string sep(1, platform::path_separator());
     const std::string descriptor = paths.descriptors + sep + (regular ? "regular.json" : "urgent.json");
-    const std::string other = listed_url(paths.descriptors + sep + (regular ? "urgent.json" : "regular.json"));
+    const std::string other =
+        listed_url(paths.descriptors + sep + (regular ? "urgent.json" : "regular.json"));
     if (!regular && other == url) {
         // What an endpoint logs when the urgent answer names the regular release.
         say("refused: Couldn't detect an urgent update, stopping. (" + url +
-            " is the regular release's URL: endpoints ignore an urgent release that names it); nothing was changed");
+            " is the regular release's URL: endpoints ignore an urgent release that names it); nothing was "
+            "changed");
         return exit_refused;
     }
 
@@ -308,7 +326,8 @@ int publish_release(const std::string& msi, const std::string& site, const std::
     bool copied = false;
     if (is_regular_file(served)) {
         if (digest_of(served) != digest) {
-            say("refused: " + served + " is another file of the same name: a new release gets a new file name; "
+            say("refused: " + served +
+                " is another file of the same name: a new release gets a new file name; "
                 "nothing was changed");
             return exit_refused;
         }
@@ -376,14 +395,15 @@ int probe_server(const std::string& base_url, const std::string& version)
         const download_report& r = seen[i];
         if (!r.answered)
             continue;
-        if (r.status < 200 || r.status >= 300)
+        if (error_answer(r))
             say("warning: " + r.url + " answered " + std::to_string(r.status) +
-                ": an endpoint takes this error page as the server's answer, no release, and asks no alternative");
+                ": an endpoint takes this error page as the server's answer, no release, and asks no "
+                "alternative");
         if (r.cache_control.find("no-store") == std::string::npos)
             say("warning: " + r.url + " is sent without Cache-Control: no-store" +
                 (r.cache_control.empty() ? "" : " (" + r.cache_control + ")") +
                 ": WinINet may answer an endpoint from its cache");
-        if (!r.answering_url.empty() && without_scheme(r.answering_url) != without_scheme(r.url))
+        if (redirected(r))
             say("warning: " + r.url + " is redirected to " + r.answering_url);
     }
     if (!reached) {
@@ -403,19 +423,21 @@ int probe_server(const std::string& base_url, const std::string& version)
         say("warning: the installer URL " + installer_url +
             " is not https on an https server: an endpoint speaks TLS to it on its port");
     else if (!is_http_url(installer_url))
-        say("warning: the installer URL " + installer_url + " is neither http nor https: an endpoint cannot fetch it");
+        say("warning: the installer URL " + installer_url +
+            " is neither http nor https: an endpoint cannot fetch it");
     if (std::any_of(hash.begin(), hash.end(), [](char c) { return c >= 'A' && c <= 'F'; }))
-        say("warning: the announced digest has upper-case digits: it never matches an endpoint's lower-case one");
+        say("warning: the announced digest has upper-case digits: it never matches an endpoint's lower-case "
+            "one");
 
     const std::string installer = scratch.path + platform::path_separator() + "agent_recovery.msi";
     const int fetched = download_new_file(installer_url, installer, secure, no_size_limit);
     observe_downloads(nullptr);
     if (seen.size() > queries) {
         const download_report& r = seen.back();
-        if (r.answered && (r.status < 200 || r.status >= 300))
+        if (error_answer(r))
             say("warning: the installer URL answered " + std::to_string(r.status) +
                 ": an endpoint downloads the error page and refuses it");
-        if (r.answered && !r.answering_url.empty() && without_scheme(r.answering_url) != without_scheme(r.url))
+        if (redirected(r))
             say("warning: the installer URL is redirected to " + r.answering_url);
     }
     if (fetched == -1) {

@@ -1,4 +1,4 @@
-# Sourced by test.sh and demo.sh after the install step: the Windows build the Wine runs
+# Sourced by test.sh, demo.sh and bench/run.sh after the install step: the Windows build the Wine runs
 # take ($wine_preset), as tests/CMakeLists.txt chooses it, and why ($wine_why).
 if ! "$(dirname "${BASH_SOURCE[0]}")/runs-i386.sh"; then
   wine_preset=mingw64

@@ -421,9 +421,11 @@ std::string servers::remove(bool keep_logs)
     std::string kept;
     if (keep_logs) {
         kept = (fs::temp_directory_path() / fs::path(dir).filename()).string();
-        std::error_code ignored;
+        std::error_code failed;
         if (kept != dir)
-            fs::copy(dir, kept, fs::copy_options::recursive, ignored);
+            fs::copy(dir, kept, fs::copy_options::recursive, failed);
+        if (failed)
+            kept = dir;  // the logs stay where they are rather than nowhere
     }
     if (kept != dir)
         fs::remove_all(dir);
