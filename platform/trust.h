@@ -14,6 +14,12 @@ bool trust_verify_file(const std::u16string& path);
 // has none. False when the signer certificate cannot be obtained.
 bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std::size_t units);
 
+// Whether the signature carries a time stamp (an RFC 3161 or an Authenticode
+// counter-signature in the signer's unsigned attributes), and the signer certificate's
+// last day of validity as "YYYY-MM-DD" (UTC). Without a time stamp the signature stops
+// verifying that day. False when the signature cannot be read.
+bool trust_signature_timing(const std::u16string& path, bool& time_stamped, std::string& signer_expiry);
+
 // Makes the roots in the PEM file `bundle` the only ones this process trusts, for
 // signatures and for TLS. False where the roots are the system's alone (Windows: the
 // machine's Root store).
