@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <istream>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -20,13 +21,10 @@ std::string to_hex(const unsigned char* data, std::size_t size)
     return text;
 }
 
-std::string get_file_hash(std::string path)
+namespace {
+
+std::string hash_of(std::istream& file, bool marks)
 {
-    std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file.is_open()) {
-        spdlog::error("Could not open file for getting its hash");
-        return "";
-    }
     constexpr std::size_t block_size = 1048576;
     std::vector<char> block(block_size);
     platform::sha256_state* state = platform::sha256_begin();
@@ -39,11 +37,14 @@ std::string get_file_hash(std::string path)
         file.read(block.data(), static_cast<std::streamsize>(block_size));
         if (static_cast<std::size_t>(file.gcount()) != block_size || file.fail())
             break;
-        std::fputs("#", stdout);
-        std::fflush(stdout);
+        if (marks) {
+            std::fputs("#", stdout);
+            std::fflush(stdout);
+        }
         ok = platform::sha256_update(state, block.data(), block_size) && ok;
     }
-    ok = platform::sha256_update(state, block.data(), static_cast<std::size_t>(file.gcount())) && ok;
+    // A read error is not the end of the file: its digest would be another file's.
+    ok = !file.bad() && platform::sha256_update(state, block.data(), static_cast<std::size_t>(file.gcount())) && ok;
     unsigned char digest[32];
     if (!platform::sha256_finish(state, digest) || !ok) {
         // Never hand back a digest of something other than the file's bytes.
@@ -51,4 +52,21 @@ std::string get_file_hash(std::string path)
         return "";
     }
     return to_hex(digest, sizeof digest);
+}
+
+}  // namespace
+
+std::string get_file_hash(std::string path)
+{
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    if (!file.is_open()) {
+        spdlog::error("Could not open file for getting its hash");
+        return "";
+    }
+    return hash_of(file, true);
+}
+
+std::string get_stream_hash(std::istream& in)
+{
+    return hash_of(in, false);
 }

@@ -18,14 +18,14 @@
 #include "installer/digest.h"
 #include "platform/common/win_errors.h"
 #include "platform/fs.h"
+#include "platform/site_fs.h"
+#include "publisher/site.h"
 #include "platform/text.h"
 #include "platform/trust.h"
 #include "update/download.h"
 #include "update/update_check.h"
 
 namespace fs = std::filesystem;
-
-namespace {
 
 void say(const std::string& line)
 {
@@ -46,17 +46,30 @@ int not_written(const std::string& path, const std::string& problem)
     return exit_io;
 }
 
+namespace {
+
 bool is_regular_file(const std::string& path)
 {
     std::error_code ec;
-    return fs::is_regular_file(fs::path(path), ec);
+    return fs::is_regular_file(fs::u8path(path), ec);
+}
+
+// Bad input for an MSI argument, or "" for a file that can be read.
+std::string msi_problem(const std::string& msi)
+{
+    std::error_code ec;
+    if (fs::is_directory(fs::u8path(msi), ec))
+        return msi + " is a directory: give the MSI file itself";
+    if (!is_regular_file(msi))
+        return "no such file: " + msi;
+    return "";
 }
 
 // The endpoint's decision on an installer, by the endpoint's own function. When it would be
 // refused, `message` is what the endpoint logs and `why` what a person needs to mend it.
 bool installer_accepted(const std::string& path, std::string& message, std::string& why)
 {
-    const std::u16string wide = platform::narrow_to_utf16(path);
+    const std::u16string wide = fs::u8path(path).u16string();
     if (verify_publisher(wide) == 1)
         return true;
     message = "The signature is wrong";
@@ -74,14 +87,11 @@ bool installer_accepted(const std::string& path, std::string& message, std::stri
     return false;
 }
 
-// The digest as the endpoint computes it; a line break after its progress marks.
+// The digest as the endpoint computes it, without its progress marks.
 std::string digest_of(const std::string& path)
 {
-    const std::string digest = get_file_hash(path);
-    std::error_code ec;
-    if (fs::file_size(fs::path(path), ec) >= 1048576 && !ec)
-        std::fputc('\n', stdout);
-    return digest;
+    std::ifstream in(fs::u8path(path), std::ios::binary);
+    return in ? get_stream_hash(in) : "";
 }
 
 std::string meaning_of(uint32_t error)
@@ -130,39 +140,6 @@ std::string failure_of(const download_report& report)
     return text;
 }
 
-struct site_paths {
-    std::string descriptors, files;
-};
-
-bool open_site(const std::string& site, site_paths& paths)
-{
-    std::error_code ec;
-    const fs::path root = fs::path(site);
-    if (!fs::is_directory(root / "descriptors", ec) || !fs::is_directory(root / "files", ec)) {
-        input_error(site + " is not a site directory: it must hold descriptors/ and files/ (mkdir -p " +
-                    site + "/descriptors " + site + "/files)");
-        return false;
-    }
-    paths.descriptors = (root / "descriptors").string();
-    paths.files = (root / "files").string();
-    return true;
-}
-
-// The first release's URL of a descriptor in the site; "" when it lists none or is absent.
-std::string listed_url(const std::string& descriptor)
-{
-    std::ifstream in(fs::path(descriptor), std::ios::binary);
-    if (!in)
-        return "";
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
-    std::string url, hash, problem;
-    bool listed = false;
-    if (document.is_discarded() || !read_first_release(document, url, hash, listed, problem))
-        return "";
-    return url;
-}
-
 // A file name as one segment of a URL path: what is not unreserved is percent-encoded.
 std::string url_segment(const std::string& name)
 {
@@ -178,15 +155,6 @@ std::string url_segment(const std::string& name)
         }
     }
     return out;
-}
-
-bool read_whole(const std::string& path, std::string& bytes)
-{
-    std::ifstream in(fs::path(path), std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 std::vector<download_report> seen;
@@ -267,10 +235,130 @@ bool use_roots(const std::string& bundle)
     return true;
 }
 
+std::string base_url_problem(const std::string& url)
+{
+    std::size_t scheme = 0;
+    if (url.compare(0, 7, "http://") == 0)
+        scheme = 7;
+    else if (url.compare(0, 8, "https://") == 0)
+        scheme = 8;
+    else
+        return "it must start with http:// or https://";
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c >= 0x7F)
+            return "it holds whitespace, a control character or a letter beyond ASCII (percent-encode the path)";
+        if (c == '?' || c == '#')
+            return "it holds a query or a fragment: the files' URLs are made by appending to it";
+        if (c == '\\')
+            return "it holds a backslash";
+    }
+    const std::size_t path = url.find('/', scheme);
+    const std::string authority = url.substr(scheme, path == std::string::npos ? std::string::npos : path - scheme);
+    if (authority.find('@') != std::string::npos)
+        return "it holds a user name: endpoints send no credentials";
+    const std::size_t colon = authority.rfind(':');
+    const bool bracketed = !authority.empty() && authority[0] == '[';
+    const std::string host =
+        colon != std::string::npos && (!bracketed || authority[colon - 1] == ']') ? authority.substr(0, colon) : authority;
+    if (host.empty() || host == "[]")
+        return "it names no host";
+    if (host.size() != authority.size()) {
+        const std::string port = authority.substr(colon + 1);
+        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(port) == 0 || std::stoul(port) > 65535)
+            return "its port is not a number from 1 to 65535";
+    }
+    return "";
+}
+
+namespace {
+
+// Whether the signature outlives its certificate; "" when it does, else why not (with the
+// day from which endpoints refuse it).
+std::string timing_problem(const std::string& path, std::string& fact)
+{
+    bool time_stamped = false;
+    std::string expiry;
+    if (!platform::trust_signature_timing(fs::u8path(path).u16string(), time_stamped, expiry))
+        return "the signature's time stamp cannot be read: endpoints may refuse it any day";
+    if (time_stamped) {
+        fact = "signature: time-stamped, so it outlives the signer's certificate (valid until " + expiry + ")";
+        return "";
+    }
+    return "the signature carries no time stamp: every endpoint refuses this release from " + expiry +
+           ", when the signer's certificate expires";
+}
+
+// Copies `from` to a new file at `to` in pieces of 1 MiB, flushed to the disk.
+bool copy_durably(const std::string& from, const fs::path& to, std::string& problem)
+{
+    std::ifstream in(fs::u8path(from), std::ios::binary);
+    if (!in) {
+        problem = "cannot read " + from;
+        return false;
+    }
+    platform::new_file* file = platform::create_new_file(to, problem);
+    if (file == nullptr)
+        return false;
+    std::vector<char> block(1048576);
+    bool ok = true;
+    std::size_t copied = 0;
+    while (ok && in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const std::size_t got = static_cast<std::size_t>(in.gcount());
+        if (in.bad()) {
+            problem = "cannot read " + from;
+            ok = false;
+        } else if (got > 0) {
+            ok = platform::write_new_file(file, block.data(), got, problem);
+            if (copied == 0)
+                interruption_point("copy");
+            copied += got;
+        }
+    }
+    std::string closing;
+    if (!platform::finish_new_file(file, closing) && ok) {
+        problem = closing;
+        ok = false;
+    }
+    return ok;
+}
+
+void remove_made(const fs::path& path)
+{
+    std::error_code ec;
+    if (!fs::remove(path, ec) && ec)
+        std::fprintf(stderr, "agent_publish: cannot remove %s: %s\n", shown(path).c_str(), ec.message().c_str());
+}
+
+// Writes a descriptor in .agent_publish/partial/, then renames it over the served one.
+bool replace_descriptor(site& s, const fs::path& descriptor, const std::string& content, std::string& problem)
+{
+    const fs::path partial = partial_path(s, descriptor.filename().u8string());
+    platform::new_file* file = platform::create_new_file(partial, problem);
+    if (file == nullptr)
+        return false;
+    const bool written = platform::write_new_file(file, content.data(), content.size(), problem);
+    std::string closing;
+    const bool finished = platform::finish_new_file(file, closing);
+    if (written && !finished)
+        problem = closing;
+    interruption_point("descriptor");
+    // A web server reading the old one may hold the rename off for a moment.
+    if (!written || !finished || !platform::move_over_file(partial, descriptor, 10000, problem)) {
+        remove_made(partial);
+        return false;
+    }
+    platform::flush_directory(s.descriptors);
+    return true;
+}
+
+}  // namespace
+
 int check_installer(const std::string& msi)
 {
-    if (!is_regular_file(msi))
-        return input_error("no such file: " + msi);
+    if (const std::string problem = msi_problem(msi); !problem.empty())
+        return input_error(problem);
     const std::string digest = digest_of(msi);
     if (digest.empty())
         return input_error("cannot read " + msi);
@@ -280,40 +368,42 @@ int check_installer(const std::string& msi)
         say("refused: " + message + " (" + why + ")");
         return exit_refused;
     }
+    std::string fact;
+    const std::string timing = timing_problem(msi, fact);
+    say(timing.empty() ? fact : "warning: " + timing);
     say("accepted: signed by " + platform::utf16_to_narrow(expected_organisation) +
         ", chained to a trusted root");
     return exit_ok;
 }
 
-int publish_release(const std::string& msi, const std::string& site, const std::string& base_url,
-                    bool regular)
+int publish_release(const std::string& msi, const std::string& site_dir, const std::string& base_url, bool regular,
+                    bool untimestamped, unsigned wait_seconds)
 {
-    if (!is_regular_file(msi))
-        return input_error("no such file: " + msi);
-    site_paths paths;
-    if (!open_site(site, paths))
+    if (const std::string problem = msi_problem(msi); !problem.empty())
+        return input_error(problem);
+    if (const std::string problem = base_url_problem(base_url); !problem.empty())
+        return input_error("--base-url " + base_url + ": " + problem);
+    site s;
+    if (!open_site(site_dir, s))
         return exit_usage;
-    if (!is_http_url(base_url))
-        return input_error("the base URL must start with http:// or https://: " + base_url);
 
-    std::string message, why;
-    if (!installer_accepted(msi, message, why)) {
-        say("refused: " + message + " (" + why + "); nothing was changed");
-        return exit_refused;
-    }
-    const std::string digest = digest_of(msi);
-    if (digest.empty())
-        return input_error("cannot read " + msi);
-
-    const std::string name = fs::path(msi).filename().string();
+    const std::string name = fs::u8path(msi).filename().u8string();
     std::string base = base_url;
     while (!base.empty() && base.back() == '/')
         base.pop_back();
     const std::string url = base + "/files/" + url_segment(name);
-    const std::string sep(1, platform::path_separator());
-    const std::string descriptor = paths.descriptors + sep + (regular ? "regular.json" : "urgent.json");
-    const std::string other =
-        listed_url(paths.descriptors + sep + (regular ? "urgent.json" : "regular.json"));
+    const fs::path descriptor = regular ? regular_descriptor(s) : urgent_descriptor(s);
+    const fs::path served = s.files / fs::u8path(name);
+
+    if (const int status = begin_change(s, std::string("publish ") + (regular ? "--regular " : "") + name, wait_seconds);
+        status != exit_ok)
+        return status;
+    struct unlock {
+        site& s;
+        ~unlock() { end_change(s); }
+    } unlock_at_end{s};
+
+    const std::string other = listed_url(regular ? urgent_descriptor(s) : regular_descriptor(s));
     if (!regular && other == url) {
         // What an endpoint logs when the urgent answer names the regular release.
         say("refused: Couldn't detect an urgent update, stopping. (" + url +
@@ -322,54 +412,96 @@ int publish_release(const std::string& msi, const std::string& site, const std::
         return exit_refused;
     }
 
-    const std::string served = paths.files + sep + name;
-    bool copied = false;
-    if (is_regular_file(served)) {
-        if (digest_of(served) != digest) {
-            say("refused: " + served +
-                " is another file of the same name: a new release gets a new file name; "
-                "nothing was changed");
+    // The checks are made on the copy that will be served, in a place nothing serves.
+    const fs::path partial = partial_path(s, "msi");
+    std::string problem;
+    if (!copy_durably(msi, partial, problem)) {
+        remove_made(partial);
+        return not_written(shown(partial), problem);
+    }
+    std::string message, why;
+    if (!installer_accepted(shown(partial), message, why)) {
+        remove_made(partial);
+        say("refused: " + message + " (" + why + "); nothing was changed");
+        return exit_refused;
+    }
+    std::string fact;
+    const std::string timing = timing_problem(shown(partial), fact);
+    if (!timing.empty() && !untimestamped) {
+        remove_made(partial);
+        say("refused: " + timing + "; sign it with a time stamp, or publish it with --untimestamped; nothing was "
+            "changed");
+        return exit_refused;
+    }
+    const std::string digest = digest_of(shown(partial));
+    if (digest.empty()) {
+        remove_made(partial);
+        return not_written(shown(partial), "it cannot be read back");
+    }
+
+    bool made = false;
+    std::error_code ec;
+    if (fs::exists(served, ec)) {
+        const bool same = digest_of(shown(served)) == digest;
+        remove_made(partial);
+        if (!same) {
+            say("refused: " + shown(served) +
+                " is another file of the same name: a new release gets a new file name; nothing was changed");
             return exit_refused;
         }
     } else {
-        std::string bytes, problem;
-        if (!read_whole(msi, bytes))
-            return input_error("cannot read " + msi);
-        if (!platform::replace_file(served, bytes, problem))
-            return not_written(served, problem);
-        copied = true;
-        // The digest announced is the one of the file as served.
-        if (digest_of(served) != digest) {
-            std::remove(served.c_str());
-            return not_written(served, "it does not read back as written");
+        if (!note_making(s, name)) {
+            remove_made(partial);
+            return not_written(shown(s.journal), "cannot note the file in the making");
         }
+        switch (platform::move_new_file(partial, served, problem)) {
+        case platform::move_result::moved:
+            break;
+        case platform::move_result::exists:
+            remove_made(partial);
+            say("refused: " + shown(served) + " appeared while the MSI was checked; nothing was changed");
+            return exit_refused;
+        case platform::move_result::failed:
+            remove_made(partial);
+            return not_written(shown(served), problem);
+        }
+        platform::flush_directory(s.files);
+        made = true;
+        interruption_point("msi");
     }
 
+    const std::string replaced = listed_url(descriptor);
     const nlohmann::json announcement{{"results", {{{"url", url}, {"hash", digest}}}}};
-    std::string problem;
-    if (!platform::replace_file(descriptor, announcement.dump() + "\n", problem)) {
-        if (copied)
-            std::remove(served.c_str());
-        return not_written(descriptor, problem);
+    if (!replace_descriptor(s, descriptor, announcement.dump() + "\n", problem)) {
+        if (made)
+            remove_made(served);
+        return not_written(shown(descriptor), problem);
     }
     say(std::string("published the ") + (regular ? "regular" : "urgent") + " release " + url);
+    if (!replaced.empty() && replaced != url)
+        say("it replaces " + replaced);
     say("SHA-256: " + digest);
-    say("descriptor: " + descriptor);
+    say("descriptor: " + shown(descriptor));
+    say(timing.empty() ? fact : "warning: " + timing);
     if (regular && other == url)
         say("warning: the urgent release names the same URL: endpoints now see no urgent release");
     return exit_ok;
 }
 
-int withdraw_release(const std::string& site)
+int withdraw_release(const std::string& site_dir, unsigned wait_seconds)
 {
-    site_paths paths;
-    if (!open_site(site, paths))
+    site s;
+    if (!open_site(site_dir, s))
         return exit_usage;
-    const std::string descriptor = paths.descriptors + platform::path_separator() + "urgent.json";
+    if (const int status = begin_change(s, "withdraw", wait_seconds); status != exit_ok)
+        return status;
+    const fs::path descriptor = urgent_descriptor(s);
     std::string problem;
-    if (!platform::replace_file(descriptor, "{\"results\": []}\n", problem))
-        return not_written(descriptor, problem);
-    say("withdrawn: " + descriptor + " lists no release");
+    const bool written = replace_descriptor(s, descriptor, "{\"results\": []}\n", problem);
+    end_change(s);
+    if (!written)
+        return not_written(shown(descriptor), problem);
+    say("withdrawn: " + shown(descriptor) + " lists no release");
     return exit_ok;
 }
 
