@@ -5,6 +5,11 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <tuple>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "build_paths.h"
 #include "fixtures.h"
@@ -17,8 +22,13 @@ namespace {
 
 struct outcome {
     int status;
-    std::string out;
+    std::string out, err;
 };
+
+bool holds(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 class Publisher : public ProxySuite {
 protected:
@@ -46,6 +56,7 @@ protected:
         for (const auto& entry : snapshot())
             if (original.count(entry.first) == 0)
                 fs::remove(site + "/" + entry.first);
+        fs::remove_all(site + "/.agent_publish");
         for (const auto& [name, content] : original)
             write_file(site + "/" + name, content);
         ProxySuite::TearDown();
@@ -54,22 +65,24 @@ protected:
     std::map<std::string, std::string> snapshot() const
     {
         std::map<std::string, std::string> files;
-        for (const auto& entry : fs::recursive_directory_iterator(site))
-            if (entry.is_regular_file())
-                files[fs::relative(entry.path(), site).string()] = read_file(entry.path());
+        for (const auto& entry : fs::recursive_directory_iterator(site)) {
+            const std::string name = fs::relative(entry.path(), site).string();
+            if (entry.is_regular_file() && name.rfind(".agent_publish/", 0) != 0)
+                files[name] = read_file(entry.path());
+        }
         return files;
     }
 
-    outcome publisher(strings args)
+    outcome publisher(strings args, const strings& extra_env = {})
     {
         args.insert(args.begin(), build_paths::agent_publish_exe);
-        args.push_back("--ca");
-        args.push_back(fixture("trusted_bundle.pem"));
-        if (args[1] == "withdraw")
-            args.resize(args.size() - 2);
-        const int status = run_process(args, {}, root + "/publish.out", root + "/publish.err", 120);
-        const outcome o{status, read_file(root + "/publish.out")};
-        std::cout << "agent_publish " << args[1] << " -> " << status << "\n" << o.out;
+        if (args[1] == "check" || args[1] == "publish" || args[1] == "probe") {
+            args.push_back("--ca");
+            args.push_back(fixture("trusted_bundle.pem"));
+        }
+        const int status = run_process(args, extra_env, root + "/publish.out", root + "/publish.err", 120);
+        const outcome o{status, read_file(root + "/publish.out"), read_file(root + "/publish.err")};
+        std::cout << "agent_publish " << args[1] << " -> " << status << "\n" << o.out << o.err;
         return o;
     }
     outcome probe(const lab::site& s) { return publisher({"probe", s.url(), "--version", "1.0.0"}); }
@@ -113,11 +126,189 @@ TEST_F(Publisher, ReleaseGoesFromTheVendorToTheEndpointsAndBack)
     EXPECT_TRUE(read("var/agent_recovery.msi") == read_file(msi));
 
     ASSERT_EQ(publisher({"withdraw", "--site", site}).status, 0);
+    EXPECT_EQ(read_file(site + "/descriptors/urgent.json"), "{\"results\": []}\n");
     const outcome none = probe(s);
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.out, "no urgent release\n");
     const run_result idle = endpoint(s);
     EXPECT_EQ(last(idle), no_update) << idle.log;
+}
+
+// What the publisher does to a site beyond the plain path, each step read back from the site
+// and, where it announces, through nginx.
+TEST_F(Publisher, SiteChangesBeyondThePlainPath)
+{
+    const lab::site& s = servers->at("documented");
+    const std::string ca = fixture("trusted_bundle.pem");
+    auto publish = [&](const std::string& msi, strings extra = {}) {
+        strings args{"publish", msi, "--site", site, "--base-url", s.url()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return publisher(args);
+    };
+    const std::string spaced = root + "/agent 2.1.msi";
+    fs::copy_file(fixture("signed_token.msi"), spaced);
+    const std::string untimestamped = root + "/agent-2.2.msi";
+    fs::copy_file(fixture("signed_ok.msi"), untimestamped);
+    const std::string taken = root + "/taken/agent 2.1.msi";
+    fs::create_directories(root + "/taken");
+    fs::copy_file(fixture("signed_expired_timestamped.msi"), taken);
+
+    for (const auto& [msi, status, line] : {std::tuple<std::string, int, std::string>{
+                                                 fixture("signed_token.msi"), 0, "signature: time-stamped"},
+                                             {untimestamped, 0, "warning: the signature carries no time stamp"},
+                                             {fixture("signed_lower.msi"), 3, "refused: The signature is wrong"}}) {
+        const outcome checked = publisher({"check", msi});
+        EXPECT_EQ(checked.status, status) << msi;
+        EXPECT_TRUE(holds(checked.out, line)) << checked.out;
+    }
+
+    auto before = snapshot();
+    const outcome refused = publish(untimestamped);
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_TRUE(holds(refused.out, "refused: the signature carries no time stamp: every endpoint refuses this "
+                                   "release from 2"))
+        << refused.out;
+    EXPECT_EQ(snapshot(), before) << "a refusal changed the site";
+    const outcome asked = publish(untimestamped, {"--untimestamped"});
+    EXPECT_EQ(asked.status, 0);
+    EXPECT_TRUE(holds(asked.out, "warning: the signature carries no time stamp")) << asked.out;
+
+    // A name with a space is announced percent-encoded, and served.
+    const outcome published = publish(spaced);
+    ASSERT_EQ(published.status, 0);
+    EXPECT_TRUE(holds(published.out, "it replaces " + s.url() + "/files/agent-2.2.msi")) << published.out;
+    EXPECT_EQ(probe(s).out, "would install " + s.url() + "/files/agent%202.1.msi\n");
+
+    before = snapshot();
+    const outcome other = publish(taken);
+    EXPECT_EQ(other.status, 3);
+    EXPECT_TRUE(holds(other.out, "is another file of the same name")) << other.out;
+    EXPECT_EQ(snapshot(), before);
+
+    // Withdrawn, then published again: the file already served is taken as it is.
+    ASSERT_EQ(publisher({"withdraw", "--site", site}).status, 0);
+    EXPECT_EQ(publish(spaced).status, 0);
+    EXPECT_EQ(read_file(site + "/files/agent 2.1.msi"), read_file(spaced));
+
+    const outcome regular = publish(untimestamped, {"--regular", "--untimestamped"});
+    EXPECT_EQ(regular.status, 0);
+    EXPECT_EQ(read_file(site + "/descriptors/regular.json"),
+              R"({"results":[{"hash":")" + sha256_of(untimestamped) + R"(","url":")" + s.url() +
+                  "/files/agent-2.2.msi\"}]}\n");
+
+    // A descriptor that cannot be replaced: 74, and the MSI the publish put in place is gone.
+    const std::string stuck = site + "/descriptors/urgent.json";
+    fs::remove(stuck);
+    fs::create_directories(stuck + "/held");
+    const std::string fresh = root + "/agent-2.3.msi";
+    fs::copy_file(fixture("signed_token.msi"), fresh);
+    const outcome failed = publish(fresh);
+    EXPECT_EQ(failed.status, 74);
+    EXPECT_TRUE(holds(failed.err, "cannot write " + stuck)) << failed.err;
+    EXPECT_FALSE(fs::exists(site + "/files/agent-2.3.msi"));
+    fs::remove_all(stuck);
+    const outcome status = publisher({"status", "--site", site});
+    EXPECT_EQ(status.status, 0) << status.out;
+    EXPECT_TRUE(holds(status.out, "urgent: " + stuck + " is missing")) << status.out;
+    EXPECT_TRUE(holds(status.out, "regular: " + s.url() + "/files/agent-2.2.msi\n  served: ")) << status.out;
+
+    // A file announced but not served, and one whose bytes are not the announced ones.
+    for (const std::string damage : {"missing: ", "wrong: "}) {
+        write_file(stuck, R"({"results": [{"url": ")" + s.url() + R"(/files/agent%202.1.msi", "hash": ")" +
+                              sha256_of(spaced) + R"("}]})");
+        if (damage == "missing: ")
+            fs::rename(site + "/files/agent 2.1.msi", root + "/moved.msi");
+        else
+            write_file(site + "/files/agent 2.1.msi", "changed");
+        const outcome damaged = publisher({"status", "--site", site});
+        EXPECT_EQ(damaged.status, 3) << damage;
+        EXPECT_TRUE(holds(damaged.out, "  " + damage)) << damaged.out;
+        EXPECT_TRUE(holds(damaged.out, "the site announces what it does not serve")) << damaged.out;
+    }
+}
+
+// A publish killed at each step: the old release stays served whole, nothing half-made is
+// servable, status tells of the kill and the next publish cleans up after it.
+TEST_F(Publisher, InterruptedPublishLeavesTheOldReleaseServed)
+{
+    const lab::site& s = servers->at("documented");
+    const std::string old_msi = root + "/agent-2.0.0.msi", new_msi = root + "/agent-3.0.0.msi";
+    fs::copy_file(fixture("signed_token.msi"), old_msi);
+    fs::copy_file(fixture("signed_expired_timestamped.msi"), new_msi);
+    const strings publish_new{"publish", new_msi, "--site", site, "--base-url", s.url()};
+    ASSERT_EQ(publisher({"publish", old_msi, "--site", site, "--base-url", s.url()}).status, 0);
+    const auto served = snapshot();
+
+    for (const char* step : {"copy", "msi", "descriptor"}) {
+        SCOPED_TRACE(step);
+        EXPECT_EQ(publisher(publish_new, {std::string("AGENT_PUBLISH_INTERRUPT_AT=") + step}).status, 137);
+        EXPECT_EQ(probe(s).out, "would install " + s.url() + "/files/agent-2.0.0.msi\n");
+        auto now = snapshot();
+        if (now.count("files/agent-3.0.0.msi") == 1) {  // complete, never announced
+            EXPECT_EQ(now["files/agent-3.0.0.msi"], read_file(new_msi));
+            now.erase("files/agent-3.0.0.msi");
+        }
+        EXPECT_EQ(now, served) << "a half-made file is served";
+        const outcome status = publisher({"status", "--site", site});
+        EXPECT_EQ(status.status, 0);
+        EXPECT_TRUE(holds(status.out, "interrupted: publish agent-3.0.0.msi, started ")) << status.out;
+        EXPECT_TRUE(holds(status.out, "leftover: ")) << status.out;
+    }
+    const outcome next = publisher(publish_new);
+    EXPECT_EQ(next.status, 0);
+    EXPECT_TRUE(holds(next.out, "the last change was interrupted: publish agent-3.0.0.msi")) << next.out;
+    EXPECT_TRUE(fs::is_empty(site + "/.agent_publish/partial"));
+    EXPECT_EQ(probe(s).out, "would install " + s.url() + "/files/agent-3.0.0.msi\n");
+    const outcome clean = publisher({"status", "--site", site});
+    EXPECT_FALSE(holds(clean.out, "leftover")) << clean.out;
+}
+
+// Two publishes started together, many times: one change at a time, so the site always
+// announces what it serves. A lock held too long is waited for, then reported.
+TEST_F(Publisher, ConcurrentPublishesTakeTurns)
+{
+    const lab::site& s = servers->at("documented");
+    const std::string a = root + "/a", b = root + "/b";
+    fs::create_directories(a);
+    fs::create_directories(b);
+    const std::string script = root + "/both.sh";
+    write_file(script, "\"$P\" publish \"$1\" --site \"$SITE\" --base-url \"$URL\" >\"$1.out\" 2>&1 & first=$!\n"
+                       "\"$P\" publish \"$2\" --site \"$SITE\" --base-url \"$URL\" >\"$2.out\" 2>&1\n"
+                       "second=$?; wait $first; echo $? $second\n");
+    const strings both_env{std::string("P=") + build_paths::agent_publish_exe, "SITE=" + site, "URL=" + s.url(),
+                      "SSL_CERT_FILE=" + fixture("trusted_bundle.pem")};
+    for (int trial = 0; trial < 12; ++trial) {
+        const bool same_name = trial % 2 == 0;
+        const std::string name = "agent-2.0." + std::to_string(trial) + ".msi";
+        fs::copy_file(fixture("signed_token.msi"), a + "/" + name);
+        fs::copy_file(fixture("signed_expired_timestamped.msi"), b + "/" + (same_name ? name : "b-" + name));
+        const std::string statuses = root + "/statuses";
+        ASSERT_EQ(run_process({"sh", script, a + "/" + name, b + "/" + (same_name ? name : "b-" + name)}, both_env,
+                              statuses, "", 120),
+                  0);
+        const std::string seen = read_file(statuses);
+        EXPECT_TRUE(same_name ? seen == "0 3\n" || seen == "3 0\n" : seen == "0 0\n") << trial << ": " << seen;
+        const outcome status = publisher({"status", "--site", site});
+        ASSERT_EQ(status.status, 0) << trial << ": " << status.out;
+    }
+
+    // util-linux's flock holds the site's lock as another publish would.
+    const std::string lock = site + "/.agent_publish/lock";
+    const std::string held = root + "/held";
+    pid_t holder = fork();
+    if (holder == 0) {
+        execlp("flock", "flock", lock.c_str(), "sh", "-c", ("touch " + held + "; sleep 30").c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 100 && !fs::exists(held); ++i)
+        usleep(50000);
+    const auto before = snapshot();
+    const outcome busy = publisher({"withdraw", "--site", site, "--wait", "1"});
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(busy.status, 75);
+    EXPECT_TRUE(holds(busy.err, "another change of " + site + " is in progress (waited 1 s")) << busy.err;
+    EXPECT_EQ(snapshot(), before);
 }
 
 // Each mistake a vendor can make is refused by the publisher, seen by the probe and met by an
@@ -203,12 +394,28 @@ TEST_F(Publisher, ProbeWarnsOfEachTrap)
 TEST_F(Publisher, BadInputIsRefusedBeforeAnythingIsWritten)
 {
     const auto before = snapshot();
-    for (const strings& args : {strings{"publish", root + "/missing.msi", "--site", site, "--base-url", "https://x"},
-                                strings{"publish", servers->package, "--site", root, "--base-url", "https://x"},
-                                strings{"publish", servers->package, "--site", site, "--base-url", "ftp://x"},
-                                strings{"probe", "updates.example.com", "--version", "1.0.0"},
-                                strings{"withdraw", "--site", root}}) {
-        EXPECT_EQ(publisher(args).status, 64) << testing::PrintToString(args);
+    const std::string msi = servers->package;
+    for (const auto& [args, message] : std::vector<std::pair<strings, std::string>>{
+             {{"publish", root + "/missing.msi", "--site", site, "--base-url", "https://x"}, "no such file"},
+             {{"publish", root, "--site", site, "--base-url", "https://x"}, "is a directory: give the MSI file"},
+             {{"publish", msi, "--site", root, "--base-url", "https://x"}, "agent_publish init --site " + root},
+             {{"publish", msi, "--site", site, "--base-url", "ftp://x"}, "must start with http:// or https://"},
+             {{"publish", msi, "--site", site, "--base-url", "https://x/?x=1"}, "a query or a fragment"},
+             {{"publish", msi, "--site", site, "--base-url", "https://x/#top"}, "a query or a fragment"},
+             {{"publish", msi, "--site", site, "--base-url", "https://x/a b"}, "whitespace"},
+             {{"publish", msi, "--site", site, "--base-url", "https://x/\xc3\xa9"}, "beyond ASCII"},
+             {{"publish", msi, "--site", site, "--base-url", "https://me@x"}, "a user name"},
+             {{"publish", msi, "--site", site, "--base-url", "https://:443/"}, "no host"},
+             {{"publish", msi, "--site", site, "--base-url", "https://x:99999"}, "port"},
+             {{"publish", msi, "--site", site, "--base-url", "https://x", "--wait", "soon"}, "--wait takes"},
+             {{"probe", "updates.example.com", "--version", "1.0.0"}, ""},
+             {{"probe", "https://x", "--version", "--ca"}, "--version needs a value"},
+             {{"probe", "https://x", "--version", "1.9.3 beta"}, "an endpoint sends only the first word"},
+             {{"withdraw", "--site", root}, "agent_publish init"},
+             {{"status", "--site", root}, "agent_publish init"}}) {
+        const outcome o = publisher(args);
+        EXPECT_EQ(o.status, 64) << testing::PrintToString(args);
+        EXPECT_TRUE(holds(o.err, message)) << o.err;
     }
     EXPECT_EQ(snapshot(), before);
 }
