@@ -1,11 +1,15 @@
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "app/layout.h"
 #include "platform/fs.h"
+#include "platform/process.h"
 #include "platform/sha256.h"
+#include "platform/site_fs.h"
 #include "platform/text.h"
 #include "byte_pattern.h"
 #include "files.h"
@@ -148,6 +152,97 @@ TEST(Filesystem, HoldNeedsAFileOfOurs)
     std::filesystem::create_hard_link(path, dir / "second_name");
     EXPECT_EQ(platform::hold_file(path.string(), problem), nullptr) << "a file with two names";
     EXPECT_EQ(problem, "2 links");
+    std::filesystem::remove_all(dir);
+}
+
+// The publisher's files: names in any language, made and renamed whole.
+TEST(SiteFiles, NamesInAnyLanguageSurviveCreateAndMove)
+{
+    const std::filesystem::path dir = make_temp_dir("site-names");
+    const auto made = dir / std::filesystem::u8path(u8"révision – 版.tmp");
+    const auto named = dir / std::filesystem::u8path(u8"agent–2.0.0 é 日本語.json");
+    std::string problem;
+    platform::new_file* file = platform::create_new_file(made, problem);
+    ASSERT_NE(file, nullptr) << problem;
+    ASSERT_TRUE(platform::write_new_file(file, "{}", 2, problem)) << problem;
+    ASSERT_TRUE(platform::finish_new_file(file, problem)) << problem;
+    EXPECT_EQ(platform::create_new_file(made, problem), nullptr) << "never an existing file";
+    EXPECT_FALSE(problem.empty());
+    ASSERT_EQ(platform::move_new_file(made, named, problem), platform::move_result::moved) << problem;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().u8string());
+    EXPECT_EQ(names, std::vector<std::string>{named.filename().u8string()});
+    EXPECT_EQ(read_file(named), "{}");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(SiteFiles, MoveNewFileLeavesATakenNameAlone)
+{
+    const std::filesystem::path dir = make_temp_dir("site-new");
+    write_file(dir / "new", "new");
+    write_file(dir / "taken", "old");
+    std::string problem;
+    EXPECT_EQ(platform::move_new_file(dir / "new", dir / "taken", problem), platform::move_result::exists);
+    EXPECT_EQ(read_file(dir / "taken"), "old");
+    EXPECT_EQ(read_file(dir / "new"), "new");
+    EXPECT_EQ(platform::move_new_file(dir / "missing", dir / "free", problem), platform::move_result::failed);
+    EXPECT_FALSE(problem.empty());
+    std::filesystem::remove_all(dir);
+}
+
+TEST(SiteFiles, MoveOverFileLeavesTheNewFileAloneInPlace)
+{
+    const std::filesystem::path dir = make_temp_dir("site-over");
+    write_file(dir / "new", "new");
+    write_file(dir / "current", "old");
+    std::string problem;
+    ASSERT_TRUE(platform::move_over_file(dir / "new", dir / "current", 1000, problem)) << problem;
+    EXPECT_EQ(read_file(dir / "current"), "new");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"current"}) << "nothing left beside it";
+    write_file(dir / "new", "first");
+    EXPECT_TRUE(platform::move_over_file(dir / "new", dir / "free", 1000, problem)) << "nothing there yet";
+    EXPECT_EQ(read_file(dir / "free"), "first");
+    EXPECT_FALSE(platform::move_over_file(dir / "missing", dir / "current", 200, problem));
+    EXPECT_FALSE(problem.empty());
+    EXPECT_EQ(read_file(dir / "current"), "new");
+    std::filesystem::remove_all(dir);
+}
+
+// Held by another process (tests/unit/site_lock_holder.cpp), which ends without releasing it.
+TEST(SiteFiles, LockIsBusyWhileAnotherProcessHoldsIt)
+{
+    const std::filesystem::path dir = make_temp_dir("site-lock");
+    const auto lock_path = dir / "site.lock";
+    std::filesystem::path holder = platform::executable_path();
+    holder.replace_filename("site_lock_holder" + holder.extension().string());
+    std::string command = "\"" + holder.string() + "\" \"" + lock_path.string() + "\" \"" +
+                          (dir / "ready").string() + "\" \"" + (dir / "release").string() + "\"";
+    uint32_t error = 0;
+    platform::process* child = platform::process_start(&command[0], error);
+    ASSERT_NE(child, nullptr) << error;
+    for (int i = 0; i < 400 && !std::filesystem::exists(dir / "ready"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(std::filesystem::exists(dir / "ready"));
+
+    platform::site_lock* lock = nullptr;
+    std::string problem;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(platform::lock_site(lock_path, 300, lock, problem), platform::site_lock_result::busy);
+    // Less a tick of the system's clock, which may count the wait.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250)) << "waited";
+    EXPECT_FALSE(problem.empty());
+    write_file(dir / "release", "");
+    EXPECT_EQ(platform::lock_site(lock_path, 20000, lock, problem), platform::site_lock_result::locked)
+        << "the holder's end releases it: " << problem;
+    EXPECT_TRUE(platform::process_wait(child, error));
+    platform::process_close(child);
+    platform::release_site_lock(lock);
+    EXPECT_EQ(platform::lock_site(dir / "no" / "such" / "lock", 0, lock, problem),
+              platform::site_lock_result::failed);
     std::filesystem::remove_all(dir);
 }
 
