@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -232,24 +233,68 @@ bool signer_organisation_utf16(PKCS7* p7, std::u16string& organisation)
     return ok;
 }
 
-bool organisation_of(const std::u16string& path, std::u16string& organisation)
+// The package's signature as osslsigncode extracts it; nullptr when it has none.
+PKCS7* package_signature(const std::u16string& path)
 {
     std::string file;
     if (!regular_file_path(path, file))
-        return false;
+        return nullptr;
     scratch_dir scratch;
     if (!make_scratch_dir(scratch))
-        return false;
+        return nullptr;
     const std::string signature = scratch.path + "/signature.p7";
     if (!run_quietly({"osslsigncode", "extract-signature", "-in", file, "-out", signature})) {
-        return false;
+        return nullptr;
     }
-    PKCS7* p7 = read_pkcs7_der(signature);
+    return read_pkcs7_der(signature);
+}
+
+bool organisation_of(const std::u16string& path, std::u16string& organisation)
+{
+    PKCS7* p7 = package_signature(path);
     const bool ok = p7 != nullptr && signer_organisation_utf16(p7, organisation);
     PKCS7_free(p7);
     // Leave no stale errors in this thread's queue: they would mislead the next
     // OpenSSL user here (SSL_get_error reads that queue).
     ERR_clear_error();
+    return ok;
+}
+
+// RFC 3161 stamps (what `osslsigncode -ts` adds) and Authenticode counter-signatures
+// (`-t`) both sit in the signer's unsigned attributes.
+bool first_signer_time_stamped(PKCS7* p7, bool& time_stamped)
+{
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
+    if (infos == nullptr || sk_PKCS7_SIGNER_INFO_num(infos) < 1)
+        return false;
+    const PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(infos, 0);
+    time_stamped = false;
+    for (const char* oid : {"1.3.6.1.4.1.311.3.3.1", "1.2.840.113549.1.9.6"}) {
+        ASN1_OBJECT* type = OBJ_txt2obj(oid, 1);
+        if (type == nullptr)
+            return false;
+        if (X509at_get_attr_by_OBJ(signer->unauth_attr, type, -1) >= 0)
+            time_stamped = true;
+        ASN1_OBJECT_free(type);
+    }
+    return true;
+}
+
+bool signer_not_after(PKCS7* p7, std::string& day)
+{
+    STACK_OF(X509)* signers = PKCS7_get0_signers(p7, nullptr, 0);
+    if (signers == nullptr)
+        return false;
+    bool ok = false;
+    struct tm when = {};
+    if (sk_X509_num(signers) > 0 &&
+        ASN1_TIME_to_tm(X509_get0_notAfter(sk_X509_value(signers, 0)), &when) == 1) {
+        char text[16];
+        ok = std::strftime(text, sizeof text, "%Y-%m-%d", &when) == 10;
+        if (ok)
+            day = text;
+    }
+    sk_X509_free(signers);
     return ok;
 }
 
@@ -317,6 +362,29 @@ bool trust_signer_organisation(const std::u16string& path, char16_t* buffer, std
         return true;
     } catch (...) {  // allocation failure
         buffer[0] = u'\0';
+        return false;
+    }
+}
+
+bool trust_signature_timing(const std::u16string& path, bool& time_stamped, std::string& signer_expiry)
+{
+    time_stamped = false;
+    signer_expiry.clear();
+    try {
+        PKCS7* p7 = package_signature(path);
+        bool stamped = false;
+        std::string day;
+        const bool ok = p7 != nullptr && PKCS7_type_is_signed(p7) && first_signer_time_stamped(p7, stamped) &&
+                        signer_not_after(p7, day);
+        PKCS7_free(p7);
+        ERR_clear_error();
+        if (!ok)
+            return false;
+        time_stamped = stamped;
+        signer_expiry = std::move(day);
+        return true;
+    } catch (...) {  // allocation failure
+        ERR_clear_error();
         return false;
     }
 }

@@ -18,6 +18,7 @@ extern const char* const windows_hold_file_exe;
 extern const char* const wininet_probe_exe;
 extern const char* const windows_fake_msiexec;
 extern const char* const windows_trust_probe;
+extern const char* const windows_timing_probe;
 extern const char* const installer_wine_prefix;
 extern const char* const installer_wine_tmpdir;
 extern const char* const proxy_wine_prefix;

@@ -6,9 +6,12 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "build_paths.h"
 #include "fixtures.h"
 #include "server_process.h"
 
@@ -363,6 +367,10 @@ TEST_F(Trust, LeavesNoTemporaryFilesNorOpenSslErrors)
     EXPECT_FALSE(read_organisation(path("unsigned.msi")).ok);
     EXPECT_FALSE(read_organisation(path("missing.msi")).ok);
     EXPECT_TRUE(platform::trust_verify_file(path("signed_ok.msi")));
+    bool stamped = false;
+    std::string expiry;
+    EXPECT_TRUE(platform::trust_signature_timing(path("signed_token.msi"), stamped, expiry));
+    EXPECT_FALSE(platform::trust_signature_timing(path("unsigned.msi"), stamped, expiry));
 
     EXPECT_TRUE(fs::is_empty(tmp)) << "left behind in " << tmp;
     // A stale error would mislead the next OpenSSL user in this thread (TLS).
@@ -407,38 +415,56 @@ TEST_F(Trust, OrganisationWithEmbeddedNulIsRefused)
 
 // --- a signature that lacks its signer's certificate ---------------------------------
 
-// Moves signed_ok.msi's signature, stripped of every certificate, onto unsigned.msi.
-bool attach_signature_without_certificates(const std::string& fixtures, const std::string& work,
-                                           const std::string& out_msi)
+// signed_ok.msi's signature as osslsigncode extracts it into `work`, or nullptr.
+PKCS7* signed_ok_signature(const std::string& fixtures, const std::string& work)
 {
     const std::string original = work + "/original.p7";
-    const std::string stripped = work + "/stripped.p7";
     const std::string extract = "osslsigncode extract-signature -in " +
                                 shell_quoted(fixtures + "/signed_ok.msi") + " -out " +
                                 shell_quoted(original) + " >/dev/null 2>&1";
     if (std::system(extract.c_str()) != 0)
-        return false;
-    bool ok = false;
+        return nullptr;
     BIO* in = BIO_new_file(original.c_str(), "rb");
     PKCS7* p7 = in != nullptr ? d2i_PKCS7_bio(in, nullptr) : nullptr;
     BIO_free(in);
-    if (p7 != nullptr && PKCS7_type_is_signed(p7)) {
-        sk_X509_pop_free(p7->d.sign->cert, X509_free);
-        p7->d.sign->cert = nullptr;
-        BIO* out = BIO_new_file(stripped.c_str(), "wb");
-        ok = out != nullptr && i2d_PKCS7_bio(out, p7) == 1;
-        BIO_free(out);
-    }
+    if (p7 != nullptr && PKCS7_type_is_signed(p7))
+        return p7;
     PKCS7_free(p7);
+    return nullptr;
+}
+
+// Puts `p7` (a changed signed_ok.msi signature) onto unsigned.msi, the package it was made for.
+bool attach_to_unsigned(PKCS7* p7, const std::string& fixtures, const std::string& work,
+                        const std::string& out_msi)
+{
+    const std::string changed = work + "/changed.p7";
+    BIO* out = BIO_new_file(changed.c_str(), "wb");
+    const bool written = out != nullptr && i2d_PKCS7_bio(out, p7) == 1;
+    BIO_free(out);
     ERR_clear_error();
-    if (!ok)
+    if (!written)
         return false;
     // attach-signature checks what it attaches and reports failure, yet writes the file.
-    const std::string attach = "osslsigncode attach-signature -sigin " + shell_quoted(stripped) + " -in " +
+    const std::string attach = "osslsigncode attach-signature -sigin " + shell_quoted(changed) + " -in " +
                                shell_quoted(fixtures + "/unsigned.msi") + " -out " + shell_quoted(out_msi) +
                                " >/dev/null 2>&1";
     (void)std::system(attach.c_str());
     return fs::is_regular_file(out_msi) && fs::file_size(out_msi) > 0;
+}
+
+// Moves signed_ok.msi's signature, stripped of every certificate, onto unsigned.msi.
+bool attach_signature_without_certificates(const std::string& fixtures, const std::string& work,
+                                           const std::string& out_msi)
+{
+    PKCS7* p7 = signed_ok_signature(fixtures, work);
+    if (p7 != nullptr) {
+        sk_X509_pop_free(p7->d.sign->cert, X509_free);
+        p7->d.sign->cert = nullptr;
+    }
+    const bool ok = p7 != nullptr && attach_to_unsigned(p7, fixtures, work, out_msi);
+    PKCS7_free(p7);
+    ERR_clear_error();
+    return ok;
 }
 
 TEST_F(Trust, SignatureWithoutSignerCertificateFailsBothChecks)
@@ -450,6 +476,139 @@ TEST_F(Trust, SignatureWithoutSignerCertificateFailsBothChecks)
     EXPECT_FALSE(read_organisation(widen_ascii(msi)).ok);
     // The failure stays inside: nothing for the next OpenSSL user in this thread.
     EXPECT_EQ(ERR_peek_error(), 0ul);
+}
+
+// --- trust_signature_timing ----------------------------------------------------------
+
+// signed_ok.msi's signature with an Authenticode counter-signature, as `osslsigncode -t`
+// adds one: the fixtures' time-stamping authority signs the signer's signature value, and
+// its signer info goes into the signer's unsigned attributes.
+bool attach_countersigned_signature(const std::string& fixtures, const std::string& work,
+                                    const std::string& out_msi)
+{
+    PKCS7* p7 = signed_ok_signature(fixtures, work);
+    BIO* in = BIO_new_file((fixtures + "/tsa.pem").c_str(), "r");
+    X509* tsa = in != nullptr ? PEM_read_bio_X509(in, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(in);
+    in = BIO_new_file((fixtures + "/tsa.key").c_str(), "r");
+    EVP_PKEY* key = in != nullptr ? PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(in);
+    PKCS7_SIGNER_INFO* signer =
+        p7 != nullptr ? sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0) : nullptr;
+    BIO* value =
+        signer != nullptr ? BIO_new_mem_buf(signer->enc_digest->data, signer->enc_digest->length) : nullptr;
+    PKCS7* stamp = value != nullptr && tsa != nullptr && key != nullptr
+                       ? PKCS7_sign(tsa, key, nullptr, value, PKCS7_BINARY | PKCS7_NOSMIMECAP)
+                       : nullptr;
+    unsigned char* der = nullptr;
+    const int der_size =
+        stamp != nullptr
+            ? i2d_PKCS7_SIGNER_INFO(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(stamp), 0), &der)
+            : -1;
+    ASN1_STRING* attribute = der_size > 0 ? ASN1_STRING_type_new(V_ASN1_SEQUENCE) : nullptr;
+    bool ok = attribute != nullptr && ASN1_STRING_set(attribute, der, der_size) == 1 &&
+              PKCS7_add_attribute(signer, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, attribute) == 1;
+    if (ok)
+        attribute = nullptr;  // owned by the signer info now
+    ok = ok && PKCS7_add_certificate(p7, tsa) == 1 && attach_to_unsigned(p7, fixtures, work, out_msi);
+    ASN1_STRING_free(attribute);
+    OPENSSL_free(der);
+    PKCS7_free(stamp);
+    BIO_free(value);
+    EVP_PKEY_free(key);
+    X509_free(tsa);
+    PKCS7_free(p7);
+    ERR_clear_error();
+    return ok;
+}
+
+struct timing_row {
+    std::string package;  // full path
+    bool readable;
+    bool stamped;
+    std::string expiry;  // the signer certificate's notAfter day, empty when unreadable
+};
+
+class SignatureTiming : public Trust {
+protected:
+    // Every package the timing is asked of, with what it must say: one table for the
+    // Linux build and for the Windows build under Wine.
+    std::vector<timing_row> rows()
+    {
+        const std::string countersigned = scratch_ + "/countersigned.msi";
+        const std::string no_certificate = scratch_ + "/no_certificate.msi";
+        // Each in a directory of its own: osslsigncode overwrites no file.
+        for (const char* work : {"/countersign", "/strip"})
+            fs::create_directories(scratch_ + work);
+        EXPECT_TRUE(attach_countersigned_signature(dir_, scratch_ + "/countersign", countersigned));
+        EXPECT_TRUE(attach_signature_without_certificates(dir_, scratch_ + "/strip", no_certificate));
+        // The certificate's last day as `openssl x509 -enddate` reads it: notAfter=2036-12-08 01:11:28Z
+        const auto day = [this](const char* certificate) {
+            const std::string out = scratch_ + "/enddate";
+            EXPECT_EQ(run_process({"openssl", "x509", "-noout", "-enddate", "-dateopt", "iso_8601", "-in",
+                                   file(certificate)},
+                                  {}, out, "", 30),
+                      0);
+            return read_file(out).substr(std::string("notAfter=").size(), 10);
+        };
+        return {
+            // RFC 3161, as scripts/sign.sh stamps a release.
+            {file("signed_token.msi"), true, true, day("signer_ok.pem")},
+            // RFC 3161 from two hours ago, the signer expired since: the day is still read.
+            {file("signed_expired_timestamped.msi"), true, true, day("signer_expired.pem")},
+            // Authenticode counter-signature.
+            {countersigned, true, true, day("signer_ok.pem")},
+            {file("signed_ok.msi"), true, false, day("signer_ok.pem")},
+            {file("signed_expired.msi"), true, false, day("signer_expired.pem")},
+            // Reading is not verifying: an untrusted chain has its dates too.
+            {file("signed_untrusted_ca.msi"), true, false, day("signer_untrusted.pem")},
+            {file("unsigned.msi"), false, false, ""},
+            {no_certificate, false, false, ""},
+            {scratch_ + "/missing.msi", false, false, ""},
+        };
+    }
+};
+
+TEST_F(SignatureTiming, TimeStampAndSignerExpiryOfEachPackage)
+{
+    for (const timing_row& row : rows()) {
+        SCOPED_TRACE(row.package);
+        bool stamped = !row.stamped;  // junk the function must overwrite
+        std::string expiry = "junk";
+        EXPECT_EQ(platform::trust_signature_timing(widen_ascii(row.package), stamped, expiry), row.readable);
+        EXPECT_EQ(stamped, row.stamped);
+        EXPECT_EQ(expiry, row.expiry);
+    }
+}
+
+TEST_F(SignatureTiming, TimeStampAndSignerExpiryOfEachPackageUnderWine)
+{
+    ASSERT_TRUE(fs::is_regular_file(build_paths::windows_timing_probe))
+        << build_paths::windows_timing_probe << " is missing: cmake --build "
+        << build_paths::windows_build_dir << " --target timing_probe";
+    const std::vector<timing_row> expected = rows();
+    std::vector<std::string> argv = {build_paths::wine_runner, build_paths::windows_timing_probe};
+    for (const timing_row& row : expected) {
+        std::string windows = "Z:" + row.package;
+        for (char& c : windows)
+            c = c == '/' ? '\\' : c;
+        argv.push_back(windows);
+    }
+    const std::string out_file = scratch_ + "/probe.out";
+    const std::string err_file = scratch_ + "/probe.err";
+    const int status =
+        run_process(argv, {std::string("WINEPREFIX=") + build_paths::wine_prefix_dir, "WINEDEBUG=-all"},
+                    out_file, err_file, 120);
+    std::string out = read_file(out_file);
+    ASSERT_EQ(status, 0) << out << read_file(err_file);
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+    std::string wanted;
+    for (const timing_row& row : expected) {
+        wanted += fs::path(row.package).filename().string() + " ok=" + (row.readable ? "1" : "0") +
+                  " stamped=" + (row.stamped ? "1" : "0") +
+                  " expiry=" + (row.expiry.empty() ? "-" : row.expiry) + "\n";
+    }
+    EXPECT_EQ(out, wanted);
 }
 
 }  // namespace
