@@ -423,10 +423,18 @@ uint32_t http_status(http_request* request)
 
 std::string http_header(http_request* request, const char* name)
 {
+    // A header sent several times is one list (RFC 9110, 5.3), as WinINet's index loop reads it.
+    std::string value;
     curl_header* header = nullptr;
-    if (curl_easy_header(request->easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
-        return "";
-    return header->value;
+    for (std::size_t index = 0;
+         curl_easy_header(request->easy, name, index, CURLH_HEADER, -1, &header) == CURLHE_OK &&
+         index < header->amount;
+         ++index) {
+        if (index > 0)
+            value += ", ";
+        value += header->value;
+    }
+    return value;
 }
 
 std::string http_answering_url(http_request* request)
