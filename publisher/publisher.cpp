@@ -208,10 +208,41 @@ bool error_answer(const download_report& r)
     return r.answered && (r.status < 200 || r.status >= 300);
 }
 
-// An answer from another URL than asked, schemes aside (TLS may have been forced on it).
+// The host and path of a URL: WinINet names the answering URL without its query after
+// some requests, and TLS may have been forced on it.
+std::string host_and_path(const std::string& url)
+{
+    const std::string rest = without_scheme(url);
+    return rest.substr(0, rest.find_first_of("?#"));
+}
+
+// An answer from another URL than asked.
 bool redirected(const download_report& r)
 {
-    return r.answered && !r.answering_url.empty() && without_scheme(r.answering_url) != without_scheme(r.url);
+    return r.answered && !r.answering_url.empty() && host_and_path(r.answering_url) != host_and_path(r.url);
+}
+
+// Whether a Cache-Control value (every instance of the header, joined) holds no-store, in
+// any case: directive names are case-insensitive (RFC 9111, 5.2).
+bool no_store(const std::string& cache_control)
+{
+    std::size_t at = 0;
+    while (at <= cache_control.size()) {
+        const std::size_t end = std::min(cache_control.find(',', at), cache_control.size());
+        std::string directive = cache_control.substr(at, end - at);
+        directive = directive.substr(0, directive.find('='));
+        const std::size_t first = directive.find_first_not_of(" \t");
+        const std::size_t last = directive.find_last_not_of(" \t");
+        if (first != std::string::npos) {
+            directive = directive.substr(first, last + 1 - first);
+            std::transform(directive.begin(), directive.end(), directive.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (directive == "no-store")
+                return true;
+        }
+        at = end + 1;
+    }
+    return false;
 }
 
 // A directory of this run's own, removed with its content at the end.
@@ -399,7 +430,7 @@ int probe_server(const std::string& base_url, const std::string& version)
             say("warning: " + r.url + " answered " + std::to_string(r.status) +
                 ": an endpoint takes this error page as the server's answer, no release, and asks no "
                 "alternative");
-        if (r.cache_control.find("no-store") == std::string::npos)
+        if (!no_store(r.cache_control))
             say("warning: " + r.url + " is sent without Cache-Control: no-store" +
                 (r.cache_control.empty() ? "" : " (" + r.cache_control + ")") +
                 ": WinINet may answer an endpoint from its cache");
