@@ -18,6 +18,7 @@
 #include "installer/digest.h"
 #include "platform/common/win_errors.h"
 #include "platform/fs.h"
+#include "platform/http.h"
 #include "platform/text.h"
 #include "platform/trust.h"
 #include "update/download.h"
@@ -245,6 +246,28 @@ bool no_store(const std::string& cache_control)
     return false;
 }
 
+// The warning of a server an endpoint before Windows 11 cannot reach; nothing when it completes
+// a TLS 1.2 handshake, and a word when that cannot be told.
+void check_tls12(const std::string& base_url)
+{
+    bool completed = false;
+    uint32_t error = 0;
+    const bool told = platform::http_tls12_handshake(base_url, completed, error);
+    if (told && completed)
+        return;
+    // A server that refuses the version fails the handshake or drops the connection; anything
+    // else (no route, a proxy of the machine's) says nothing of the server's TLS.
+    if (told && (error == platform::error_internet_security_failure ||
+                 error == platform::error_internet_connection_reset ||
+                 error == platform::error_internet_connection_aborted))
+        say("warning: " + base_url + " does not complete a TLS 1.2 handshake (" + std::to_string(error) +
+            "): Windows endpoints before Windows 11 and Windows Server 2022 (Windows 7 SP1, 8.1, 10, Server "
+            "2012 R2 to 2019) cannot reach it");
+    else
+        say("warning: cannot tell whether " + base_url +
+            " completes a TLS 1.2 handshake: " + std::to_string(error) + " (" + meaning_of(error) + ")");
+}
+
 // A directory of this run's own, removed with its content at the end.
 struct scratch_dir {
     std::string path;
@@ -420,6 +443,9 @@ int probe_server(const std::string& base_url, const std::string& version)
     std::string hash;
     const std::string installer_url = find_urgent_update(base_url, version, secure, reached, hash);
     const std::size_t queries = seen.size();
+    // Only of a server that answered: one that did not is told below.
+    if (secure && std::any_of(seen.begin(), seen.end(), [](const download_report& r) { return r.answered; }))
+        check_tls12(base_url);
 
     // The traps an endpoint falls into without a word to the vendor.
     for (std::size_t i = 0; i < queries; ++i) {

@@ -193,6 +193,11 @@ TEST_F(Publisher, ProbeWarnsOfEachTrap)
              row{"documented", http_url, servers->digest, "is not https on an https server", 0, ""},
              row{"documented", documented.url() + "/files/agent.msi", upper(servers->digest),
                  "warning: the announced digest has upper-case digits", 3, ""},
+             row{"tls13", "", "",
+                 "warning: " + servers->at("tls13").url() +
+                     " does not complete a TLS 1.2 handshake (12175): Windows endpoints before Windows 11 "
+                     "and Windows Server 2022 (Windows 7 SP1, 8.1, 10, Server 2012 R2 to 2019) cannot reach it\n",
+                 0, ""},
              // no-store in the second of two headers, in capitals; a redirect of the query alone.
              row{"split_header", "", "", "would install " + split.url() + split.installer + "\n", 0,
                  "warning:"},
