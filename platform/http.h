@@ -32,6 +32,12 @@ std::string http_answering_url(http_request* request);
 void http_close(http_request* request);
 void http_close(http_session* session);
 
+// Whether the server of an https `url` completes a TLS handshake when the client offers
+// TLS 1.2 at most, as Windows before 11 and Server 2022 do. A session of its own, the
+// certificate checked as for a request. False when the stack cannot be held to TLS 1.2
+// (`error` says why); else `completed`, and a failed handshake's error in `error`.
+bool http_tls12_handshake(const std::string& url, bool& completed, uint32_t& error);
+
 // Seconds a connection attempt may take and a transfer may go without receiving anything.
 // WinINet keeps its own defaults; the POSIX client uses this (60 unless changed).
 void http_set_timeout_seconds(long seconds);

@@ -18,6 +18,7 @@
 #include "installer/digest.h"
 #include "platform/common/win_errors.h"
 #include "platform/fs.h"
+#include "platform/http.h"
 #include "platform/site_fs.h"
 #include "publisher/site.h"
 #include "platform/text.h"
@@ -176,10 +177,63 @@ bool error_answer(const download_report& r)
     return r.answered && (r.status < 200 || r.status >= 300);
 }
 
-// An answer from another URL than asked, schemes aside (TLS may have been forced on it).
+// The host and path of a URL: WinINet names the answering URL without its query after
+// some requests, and TLS may have been forced on it.
+std::string host_and_path(const std::string& url)
+{
+    const std::string rest = without_scheme(url);
+    return rest.substr(0, rest.find_first_of("?#"));
+}
+
+// An answer from another URL than asked.
 bool redirected(const download_report& r)
 {
-    return r.answered && !r.answering_url.empty() && without_scheme(r.answering_url) != without_scheme(r.url);
+    return r.answered && !r.answering_url.empty() && host_and_path(r.answering_url) != host_and_path(r.url);
+}
+
+// Whether a Cache-Control value (every instance of the header, joined) holds no-store, in
+// any case: directive names are case-insensitive (RFC 9111, 5.2).
+bool no_store(const std::string& cache_control)
+{
+    std::size_t at = 0;
+    while (at <= cache_control.size()) {
+        const std::size_t end = std::min(cache_control.find(',', at), cache_control.size());
+        std::string directive = cache_control.substr(at, end - at);
+        directive = directive.substr(0, directive.find('='));
+        const std::size_t first = directive.find_first_not_of(" \t");
+        const std::size_t last = directive.find_last_not_of(" \t");
+        if (first != std::string::npos) {
+            directive = directive.substr(first, last + 1 - first);
+            std::transform(directive.begin(), directive.end(), directive.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (directive == "no-store")
+                return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+// The warning of a server an endpoint before Windows 11 cannot reach; nothing when it completes
+// a TLS 1.2 handshake, and a word when that cannot be told.
+void check_tls12(const std::string& base_url)
+{
+    bool completed = false;
+    uint32_t error = 0;
+    const bool told = platform::http_tls12_handshake(base_url, completed, error);
+    if (told && completed)
+        return;
+    // A server that refuses the version fails the handshake or drops the connection; anything
+    // else (no route, a proxy of the machine's) says nothing of the server's TLS.
+    if (told && (error == platform::error_internet_security_failure ||
+                 error == platform::error_internet_connection_reset ||
+                 error == platform::error_internet_connection_aborted))
+        say("warning: " + base_url + " does not complete a TLS 1.2 handshake (" + std::to_string(error) +
+            "): Windows endpoints before Windows 11 and Windows Server 2022 (Windows 7 SP1, 8.1, 10, Server "
+            "2012 R2 to 2019) cannot reach it");
+    else
+        say("warning: cannot tell whether " + base_url +
+            " completes a TLS 1.2 handshake: " + std::to_string(error) + " (" + meaning_of(error) + ")");
 }
 
 // A directory of this run's own, removed with its content at the end.
@@ -521,6 +575,9 @@ int probe_server(const std::string& base_url, const std::string& version)
     std::string hash;
     const std::string installer_url = find_urgent_update(base_url, version, secure, reached, hash);
     const std::size_t queries = seen.size();
+    // Only of a server that answered: one that did not is told below.
+    if (secure && std::any_of(seen.begin(), seen.end(), [](const download_report& r) { return r.answered; }))
+        check_tls12(base_url);
 
     // The traps an endpoint falls into without a word to the vendor.
     for (std::size_t i = 0; i < queries; ++i) {
@@ -531,7 +588,7 @@ int probe_server(const std::string& base_url, const std::string& version)
             say("warning: " + r.url + " answered " + std::to_string(r.status) +
                 ": an endpoint takes this error page as the server's answer, no release, and asks no "
                 "alternative");
-        if (r.cache_control.find("no-store") == std::string::npos)
+        if (!no_store(r.cache_control))
             say("warning: " + r.url + " is sent without Cache-Control: no-store" +
                 (r.cache_control.empty() ? "" : " (" + r.cache_control + ")") +
                 ": WinINet may answer an endpoint from its cache");
@@ -588,6 +645,9 @@ int probe_server(const std::string& base_url, const std::string& version)
             ", served " + actual + ")");
         return exit_refused;
     }
+    std::string fact;
+    if (const std::string timing = timing_problem(installer, fact); !timing.empty())
+        say("warning: " + timing);
     say("would install " + installer_url);
     return exit_ok;
 }

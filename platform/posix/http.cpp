@@ -173,6 +173,16 @@ void destroy(http_request* request)
     delete request;
 }
 
+// The server's certificate is checked as for every request.
+void verify_server(CURL* easy)
+{
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    const std::string bundle = ca_bundle_from_environment();
+    if (!bundle.empty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
+}
+
 // One round of network work; when it brought nothing the caller waits for, waits up
 // to a second for the socket (curl's own timers, the stall limit among them, still run).
 void step(http_request* request, bool want_headers)
@@ -235,11 +245,7 @@ http_request* start(const http_session* session, const std::string& url, const c
     // hold the run for ever. Below 1 byte/s on average over the same time fails too.
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    const std::string bundle = ca_bundle_from_environment();
-    if (!bundle.empty())
-        curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
+    verify_server(easy);
     // Through a CONNECT proxy, the proxy's "200 Connection established" comes before the
     // TLS handshake and the server's answer: the caller sees only the server's.
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -414,6 +420,36 @@ bool http_read(http_request* request, char* buffer, uint32_t size, uint32_t& byt
     }
 }
 
+bool http_tls12_handshake(const std::string& url, bool& completed, uint32_t& error)
+{
+    global_init();
+    completed = false;
+    auto* request = new (std::nothrow) http_request;
+    if (request == nullptr || (request->easy = curl_easy_init()) == nullptr) {
+        delete request;
+        error = error_not_enough_memory;
+        return false;
+    }
+    CURL* easy = request->easy;
+    const long timeout = timeout_seconds.load();
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+    // The connection and its handshake only: no request is sent.
+    curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, request->error_text);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout);
+    verify_server(easy);
+    request->result = curl_easy_perform(easy);
+    completed = request->result == CURLE_OK;
+    if (!completed)
+        error = map_error(request);
+    destroy(request);
+    return true;
+}
+
 uint32_t http_status(http_request* request)
 {
     long status = 0;
@@ -423,10 +459,18 @@ uint32_t http_status(http_request* request)
 
 std::string http_header(http_request* request, const char* name)
 {
+    // A header sent several times is one list (RFC 9110, 5.3), as WinINet's index loop reads it.
+    std::string value;
     curl_header* header = nullptr;
-    if (curl_easy_header(request->easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
-        return "";
-    return header->value;
+    for (std::size_t index = 0;
+         curl_easy_header(request->easy, name, index, CURLH_HEADER, -1, &header) == CURLHE_OK &&
+         index < header->amount;
+         ++index) {
+        if (index > 0)
+            value += ", ";
+        value += header->value;
+    }
+    return value;
 }
 
 std::string http_answering_url(http_request* request)

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <windows.h>
 #include <wininet.h>
@@ -133,17 +134,30 @@ uint32_t http_status(http_request* request)
 
 std::string http_header(http_request* request, const char* name)
 {
-    // HTTP_QUERY_CUSTOM takes the header's name in the buffer that receives its value.
-    char value[1024] = {};
+    // A header sent several times is one list (RFC 9110, 5.3): every instance, in order.
+    // HTTP_QUERY_CUSTOM takes the header's name in the buffer that receives its value, and
+    // moves `index` on to the next instance.
     const std::size_t length = std::strlen(name);
-    if (length >= sizeof value)
-        return "";
-    std::memcpy(value, name, length);
-    DWORD size = sizeof value;
+    std::vector<char> buffer(length < 1024 ? 1024 : length + 1);
+    std::string joined;
     DWORD index = 0;
-    if (!HttpQueryInfoA(request->handle, HTTP_QUERY_CUSTOM, value, &size, &index))
-        return "";
-    return std::string(value, size);
+    for (;;) {
+        std::memcpy(buffer.data(), name, length + 1);
+        DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD asked = index;
+        if (!HttpQueryInfoA(request->handle, HTTP_QUERY_CUSTOM, buffer.data(), &size, &index)) {
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size < buffer.size())
+                return joined;
+            buffer.resize(size + 1);
+            index = asked;
+            continue;
+        }
+        if (asked > 0)
+            joined += ", ";
+        joined.append(buffer.data(), size);
+        if (index <= asked)
+            return joined;
+    }
 }
 
 std::string http_answering_url(http_request* request)

@@ -155,7 +155,12 @@ std::string server_block(const site& s, const std::string& root, const std::stri
           << "      proxy_http_version 1.1;\n      sub_filter_types *;\n"
           << "      sub_filter \"@@unchanged@@\" \"@@unchanged@@\";\n    }\n";
     } else {
+        // Only a query of from=old is sent on, to the same file.
+        b << "    location = /files/agent.msi {\n"
+          << "      if ($arg_from = old) { return 302 /files/agent.msi?from=new; }\n    }\n";
         b << "    location = /api/updates/ {\n";
+        for (const std::string& value : s.cache_control)
+            b << "      add_header Cache-Control \"" << value << "\" always;\n";
         if (s.urgent_status != 200)
             b << "      if ($arg_urgent = true) { return " << s.urgent_status << "; }\n";
         b << "      try_files /" << s.name << "/desc-$arg_urgent.json =404;\n    }\n";
@@ -265,7 +270,7 @@ std::string query(bool urgent)
 
 std::vector<site> standard_sites()
 {
-    std::vector<site> all(10);
+    std::vector<site> all(11);
     all[0].name = "plain";
     all[1].name = "tls12";
     all[1].scheme = "https";
@@ -289,6 +294,9 @@ std::vector<site> standard_sites()
     all[9].name = "documented";
     all[9].scheme = "https";
     all[9].documented = true;
+    all[10].name = "split_header";
+    all[10].cache_control = {"private", "No-Store"};
+    all[10].installer = "/files/agent.msi?from=old";
     return all;
 }
 

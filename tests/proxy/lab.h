@@ -22,6 +22,7 @@ struct site {
     std::string installer = "/files/agent.msi";  // target the urgent descriptor announces
     int urgent_status = 200;                     // nginx's own error page for the urgent query instead
     bool documented = false;                     // the nginx example of docs/server.md, as it stands
+    std::vector<std::string> cache_control;      // Cache-Control headers of the descriptors, one each
     int port = 0;
     std::string host = "127.0.0.1";  // nginx listens there only; a copy may name it otherwise
 
@@ -97,7 +98,8 @@ std::string query(bool urgent);
 
 // The sites every suite serves: plain HTTP, TLS 1.2 only, TLS 1.3 only, chunked, the
 // installer behind a 301 or 302 (plain and TLS), nginx's 404 and 503 for the urgent query,
-// and the example of docs/server.md (TLS).
+// the example of docs/server.md (TLS), and no-store in capitals in the second of two
+// Cache-Control headers with the installer behind a redirect that changes only its query.
 std::vector<site> standard_sites();
 
 }  // namespace lab

@@ -360,26 +360,38 @@ TEST_F(Publisher, RefusesWhatEndpointsRefuseWithTheirWords)
     }
 }
 
-// The traps that make endpoints ignore or refuse a release without a word to the vendor.
+// The traps that make endpoints ignore or refuse a release without a word to the vendor, and
+// what is none.
 TEST_F(Publisher, ProbeWarnsOfEachTrap)
 {
     const lab::site& documented = servers->at("documented");
     const std::string http_url =
         "http://127.0.0.1:" + std::to_string(documented.port) + "/files/agent.msi";
+    const lab::site& split = servers->at("split_header");
     struct row {
         const char* site;
         std::string announced_url;  // written into the documented site's urgent.json
         std::string digest;
         std::string warning;
         int status;
+        std::string absent;  // in no line of the probe's
     };
     for (const row& c : {
-             row{"urgent404", "", "", "&urgent=true&version=1.0.0 answered 404: an endpoint takes this error page", 1},
-             row{"plain", "", "", "is sent without Cache-Control: no-store", 0},
-             row{"moved301", "", "", "warning: the installer URL is redirected to http://", 0},
-             row{"documented", http_url, servers->digest, "is not https on an https server", 0},
+             row{"urgent404", "", "",
+                 "&urgent=true&version=1.0.0 answered 404: an endpoint takes this error page", 1, ""},
+             row{"plain", "", "", "is sent without Cache-Control: no-store", 0, ""},
+             row{"moved301", "", "", "warning: the installer URL is redirected to http://", 0, ""},
+             row{"documented", http_url, servers->digest, "is not https on an https server", 0, ""},
              row{"documented", documented.url() + "/files/agent.msi", upper(servers->digest),
-                 "warning: the announced digest has upper-case digits", 3},
+                 "warning: the announced digest has upper-case digits", 3, ""},
+             row{"tls13", "", "",
+                 "warning: " + servers->at("tls13").url() +
+                     " does not complete a TLS 1.2 handshake (12175): Windows endpoints before Windows 11 "
+                     "and Windows Server 2022 (Windows 7 SP1, 8.1, 10, Server 2012 R2 to 2019) cannot reach it\n",
+                 0, ""},
+             // no-store in the second of two headers, in capitals; a redirect of the query alone.
+             row{"split_header", "", "", "would install " + split.url() + split.installer + "\n", 0,
+                 "warning:"},
          }) {
         SCOPED_TRACE(c.warning);
         if (!c.announced_url.empty())
@@ -387,6 +399,9 @@ TEST_F(Publisher, ProbeWarnsOfEachTrap)
         const outcome probed = probe(servers->at(c.site));
         EXPECT_EQ(probed.status, c.status);
         EXPECT_NE(probed.out.find(c.warning), std::string::npos) << probed.out;
+        if (!c.absent.empty()) {
+            EXPECT_EQ(probed.out.find(c.absent), std::string::npos) << probed.out;
+        }
     }
 }
 
