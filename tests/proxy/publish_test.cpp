@@ -406,6 +406,53 @@ TEST_F(Publisher, ProbeWarnsOfEachTrap)
     }
 }
 
+// The Windows build with names in any language: an MSI name and a site path beyond the
+// ANSI code page, and a descriptor held open by another process while it is replaced.
+TEST_F(Publisher, WindowsBuildTakesAnyNameAndWaitsForReadersUnderWine)
+{
+    const std::string agent = windows_exe();
+    ASSERT_FALSE(agent.empty()) << build_paths::windows_agent_exe << " is missing";
+    const std::string exe = fs::path(agent).replace_filename("agent_publish.exe").string();
+    ASSERT_TRUE(fs::exists(exe)) << exe << " is missing";
+    const lab::site& s = servers->at("documented");
+    strings wine_env = env;
+    wine_env.push_back(std::string("WINEPREFIX=") + build_paths::wine_prefix_dir);
+    wine_env.push_back("WINEDEBUG=-all");
+    auto windows = [&](strings args) {
+        args.insert(args.begin(), {build_paths::wine_runner, exe});
+        const run_result r = wine_run(args, wine_env, 120);
+        std::cout << "agent_publish.exe " << args[2] << " -> " << r.status << "\n" << r.out << r.err;
+        return r;
+    };
+    const std::string msi = root + "/agent-\xc3\xa9\xe2\x80\x93" "2.msi";  // é and an en dash
+    fs::copy_file(fixture("signed_token.msi"), msi);
+    const std::string url = s.url() + "/files/agent-%C3%A9%E2%80%932.msi";
+    const run_result published = windows({"publish", msi, "--site", site, "--base-url", s.url()});
+    ASSERT_EQ(published.status, 0) << published.err;
+    EXPECT_TRUE(holds(published.out, "published the urgent release " + url)) << published.out;
+    EXPECT_EQ(read_file(site + "/files/agent-\xc3\xa9\xe2\x80\x93" "2.msi"), read_file(msi));
+    EXPECT_EQ(probe(s).out, "would install " + url + "\n");
+
+    // Held without sharing for 3 s, as a reader may hold it: the publish waits for it.
+    const std::string held = root + "/held";
+    const std::string holder = "\"" + std::string(build_paths::wine_runner) + "\" \"" +
+                               build_paths::windows_hold_file_exe + "\" '" + site +
+                               "/descriptors/urgent.json' '" + held + "' 3 >/dev/null 2>&1 &";
+    ASSERT_EQ(run_process({"bash", "-c", holder}, wine_env, "", "", 30), 0);
+    for (int i = 0; i < 300 && !fs::exists(held); ++i)
+        usleep(100000);
+    ASSERT_TRUE(fs::exists(held)) << "the holder never held the descriptor";
+    const run_result withdrawn = windows({"withdraw", "--site", site});
+    EXPECT_EQ(withdrawn.status, 0) << withdrawn.err;
+    EXPECT_EQ(read_file(site + "/descriptors/urgent.json"), "{\"results\": []}\n");
+
+    const std::string other_site = root + "/s\xc3\xaft\xc3\xa9 \xe2\x98\x83";  // ï, é and a snowman
+    for (const strings& args : {strings{"init", "--site", other_site}, strings{"withdraw", "--site", other_site},
+                                strings{"status", "--site", other_site}})
+        EXPECT_EQ(windows(args).status, 0) << args[0];
+    EXPECT_EQ(read_file(other_site + "/descriptors/urgent.json"), "{\"results\": []}\n");
+}
+
 // Bad input is told and changes nothing.
 TEST_F(Publisher, BadInputIsRefusedBeforeAnythingIsWritten)
 {
