@@ -60,11 +60,6 @@ bool close_output_file(output_file* file);
 // another process holds) or someone re-created one first.
 output_file* create_new_output_file(const std::string& path, std::string& problem);
 
-// Replaces `path` with a file holding `content`, readable by everyone, or leaves it as it
-// was: the content goes to a new file beside it, is flushed to the disk, then renamed over
-// `path`, so that no reader ever sees half of it. False, with `problem`, when it could not.
-bool replace_file(const std::string& path, const std::string& content, std::string& problem);
-
 // Reads a file back only if it is the one this run made: a regular file owned by this
 // process's user (Windows: the token's user or its default owner) with one link, and
 // at most `max_size` bytes, all checked on the handle that reads it.

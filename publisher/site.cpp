@@ -64,11 +64,12 @@ std::string read_text(const fs::path& path)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// A name the old publisher gave a file in the making beside the served one: NAME.new.XXXXXX.
+// A name the old publisher gave a file in the making beside the served one: NAME.new.XXXXXX
+// (NAME.new.PID on Windows).
 bool old_temporary_name(const std::string& name)
 {
     const std::size_t at = name.rfind(".new.");
-    if (at == std::string::npos || at == 0 || name.size() != at + 11)
+    if (at == std::string::npos || at == 0 || name.size() < at + 6 || name.size() > at + 15)
         return false;
     for (std::size_t i = at + 5; i < name.size(); ++i)
         if (!std::isalnum(static_cast<unsigned char>(name[i])))

@@ -44,47 +44,6 @@ bool use_temp_dir(const std::string& dir)
     return !dir.empty() && ::setenv("TMPDIR", dir.c_str(), 1) == 0;
 }
 
-bool replace_file(const std::string& path, const std::string& content, std::string& problem)
-{
-    std::string pattern = path + ".new.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd == -1) {
-        problem = std::string("cannot create a file beside it: ") + std::strerror(errno);
-        return false;
-    }
-    // Web servers run as users of their own: what is published must be readable by them.
-    int error = ::fchmod(fd, 0644) == 0 ? 0 : errno;
-    for (std::size_t done = 0; error == 0 && done < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n == 0 || errno != EINTR)
-            error = n == 0 ? EIO : errno;
-    }
-    if (error == 0 && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && ::rename(name.data(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        problem = std::strerror(error);
-        ::unlink(name.data());
-        return false;
-    }
-    // The rename itself is on the disk once the directory is.
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd != -1) {
-        ::fsync(dir_fd);
-        ::close(dir_fd);
-    }
-    return true;
-}
-
 mkdir_result make_directory(const std::string& path, uint32_t& error)
 {
     if (::mkdir(path.c_str(), 0755) == 0) {

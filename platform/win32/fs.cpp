@@ -377,24 +377,4 @@ void release_file(file_hold* hold)
     delete hold;
 }
 
-bool replace_file(const std::string& path, const std::string& content, std::string& problem)
-{
-    const std::string fresh = path + ".new." + std::to_string(GetCurrentProcessId());
-    const HANDLE handle = CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        problem = "cannot create a file beside it: error " + std::to_string(GetLastError());
-        return false;
-    }
-    native_file file{handle};
-    bool ok = native_write(&file, content.data(), content.size()) && FlushFileBuffers(handle) != 0;
-    DWORD error = ok ? 0 : GetLastError();
-    ok = CloseHandle(handle) != 0 && ok;
-    if (ok && MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    problem = "error " + std::to_string(error != 0 ? error : GetLastError());
-    DeleteFileA(fresh.c_str());
-    return false;
-}
-
 }  // namespace platform
