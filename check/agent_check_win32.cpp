@@ -219,19 +219,47 @@ bool ensure_root()
     return ok;
 }
 
+// The CA's key in the registry, where Windows keeps LocalMachine\Root (one view for 32-bit
+// and 64-bit programs).
+std::wstring root_key()
+{
+    BYTE hash[20];
+    DWORD size = sizeof hash;
+    PCCERT_CONTEXT ca =
+        CertCreateCertificateContext(X509_ASN_ENCODING, g.ca.data(), static_cast<DWORD>(g.ca.size()));
+    std::wstring key = L"Software\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\";
+    if (ca && CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, hash, &size)) {
+        wchar_t two[3];
+        for (DWORD i = 0; i < size; ++i) {
+            swprintf(two, 3, L"%02X", hash[i]);
+            key += two;
+        }
+    }
+    if (ca)
+        CertFreeCertificateContext(ca);
+    return key;
+}
+
 bool remove_root()
 {
     HCERTSTORE store = open_root();
     if (!store)
         return false;
     PCCERT_CONTEXT there = find_ca(store);
-    bool ok = true;
-    if (there && !CertDeleteCertificateFromStore(there)) {
+    if (there && !CertDeleteCertificateFromStore(there))
         std::fprintf(stderr, "agent_check: cannot remove the lab's CA: %lu\n", GetLastError());
-        ok = false;
-    }
     CertCloseStore(store, 0);
-    return ok;
+    // Wine's Root store drops the certificate from memory only: its registry key is left.
+    const std::wstring key = root_key();
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+    HKEY left = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &left) ==
+        ERROR_SUCCESS) {
+        RegCloseKey(left);
+        std::fprintf(stderr, "agent_check: HKLM\\%ls is left\n", key.c_str());
+        return false;
+    }
+    return true;
 }
 
 void save_proxy()

@@ -65,7 +65,7 @@ if [ "$mode" = wine ]; then
 fi
 
 mkdir -p "$out"
-rm -f "$out/report.md" "$out/report.json"
+rm -f "$out/report.md" "$out/report.json" "$out/lab.log" "$out/agent_check.pid" "$out/agent_check.out" "$out/agent_check.err"
 if [ -z "$fixtures" ]; then
   fixtures=$out/fixtures
   echo "== fixtures into $fixtures"
