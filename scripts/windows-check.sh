@@ -113,7 +113,7 @@ lab=$!
 trap 'kill -INT $lab 2>/dev/null || true' INT TERM
 url=
 for _ in $(seq 300); do
-  url=$(sed -n 's/^ *agent_check.exe \(http:[^ ]*\)$/\1/p' "$out/lab.log")
+  url=$(sed -n 's/^ *agent_check.exe \(http:[^ ]*\)$/\1/p' "$out/lab.log" 2>/dev/null || true)
   [ -n "$url" ] || ! kill -0 $lab 2>/dev/null || { sleep 0.1; continue; }
   break
 done
@@ -129,5 +129,7 @@ echo $! >"$out/agent_check.pid"
 wait $! || echo "== agent_check.exe ended with $?"
 status=0
 wait $lab || status=$?
+# The prefix's registry on disk, and no server left waiting for the next client.
+"$wineserver" -k </dev/null >/dev/null 2>&1 || true
 cat "$out/lab.log"
 exit $status
