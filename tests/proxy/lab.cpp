@@ -31,18 +31,18 @@ using clock_type = std::chrono::steady_clock;
 
 // Distinct ports nobody listens on now: all bound at once, then released. Another
 // program may take one before our servers do; start() then fails and says which.
-std::vector<int> free_ports(std::size_t count)
+std::vector<int> free_ports(std::size_t count, const std::string& host)
 {
     std::vector<int> sockets, ports;
     for (std::size_t i = 0; i < count; ++i) {
         const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, host.c_str(), &address.sin_addr);
         socklen_t length = sizeof address;
         if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("no free loopback port: " + std::string(std::strerror(errno)));
+            throw std::runtime_error("no free port on " + host + ": " + std::string(std::strerror(errno)));
         sockets.push_back(s);
         ports.push_back(ntohs(address.sin_port));
     }
@@ -51,12 +51,12 @@ std::vector<int> free_ports(std::size_t count)
     return ports;
 }
 
-bool accepts(int port)
+bool accepts(const std::string& host, int port)
 {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host.c_str(), &address.sin_addr);
     address.sin_port = htons(static_cast<uint16_t>(port));
     bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     // The port is in the ephemeral range: with nobody listening, the connection may have
@@ -126,11 +126,11 @@ void stop_child(child& c)
     c.pid = -1;
 }
 
-bool wait_until_listening(const child& c, int port)
+bool wait_until_listening(const child& c, const std::string& host, int port)
 {
     const auto deadline = clock_type::now() + std::chrono::seconds(10);
     while (clock_type::now() < deadline) {
-        if (accepts(port))
+        if (accepts(host, port))
             return true;
         if (!running(c))
             return false;
@@ -139,13 +139,16 @@ bool wait_until_listening(const child& c, int port)
     return false;
 }
 
-std::string server_block(const site& s, const std::string& root, const std::string& fixtures, int upstream)
+std::string server_block(const site& s, const std::string& address, const std::string& root,
+                         const std::string& fixtures, int upstream)
 {
     std::ostringstream b;
-    b << "  server {\n    listen 127.0.0.1:" << s.port << (s.scheme == "https" ? " ssl" : "") << ";\n";
+    const std::string certificate = s.certificate.empty() ? fixtures + "/server" : s.certificate;
+    b << "  server {\n    listen " << address << ":" << s.port << (s.scheme == "https" ? " ssl" : "")
+      << ";\n";
     if (s.scheme == "https")
-        b << "    ssl_certificate " << fixtures << "/server.pem;\n    ssl_certificate_key " << fixtures
-          << "/server.key;\n    ssl_protocols " << (s.tls.empty() ? "TLSv1.2 TLSv1.3" : s.tls) << ";\n";
+        b << "    ssl_certificate " << certificate << ".pem;\n    ssl_certificate_key " << certificate
+          << ".key;\n    ssl_protocols " << (s.tls.empty() ? "TLSv1.2 TLSv1.3" : s.tls) << ";\n";
     b << "    root " << root << ";\n"
       << "    location = /moved301/agent.msi { return 301 /files/agent.msi; }\n"
       << "    location = /moved302/agent.msi { return 302 /files/agent.msi; }\n";
@@ -154,6 +157,11 @@ std::string server_block(const site& s, const std::string& root, const std::stri
         b << "    location / {\n      proxy_pass http://127.0.0.1:" << upstream << ";\n"
           << "      proxy_http_version 1.1;\n      sub_filter_types *;\n"
           << "      sub_filter \"@@unchanged@@\" \"@@unchanged@@\";\n    }\n";
+    } else if (s.uploads) {
+        // Reports come back as files; nobody (nginx's worker when run as root) writes them.
+        b << "    location /report/ {\n      dav_methods PUT;\n      create_full_put_path on;\n"
+          << "      dav_access user:rw group:rw all:rw;\n      client_max_body_size 64m;\n    }\n"
+          << "    location /check/ { }\n";
     } else {
         // Only a query of from=old is sent on, to the same file.
         b << "    location = /files/agent.msi {\n"
@@ -181,8 +189,8 @@ bool replace_once(std::string& text, const std::string& what, const std::string&
 
 // The nginx example of docs/server.md, as a vendor would deploy it: only its port, its
 // certificate and its root directory are this lab's.
-bool documented_block(const site& s, const std::string& root, const std::string& fixtures, std::string& block,
-                      std::string& why)
+bool documented_block(const site& s, const std::string& address, const std::string& root,
+                      const std::string& fixtures, std::string& block, std::string& why)
 {
     const std::string doc = read_file(build_paths::server_doc);
     const std::string fence = "```nginx\n";
@@ -194,7 +202,7 @@ bool documented_block(const site& s, const std::string& root, const std::string&
     }
     block = doc.substr(begin + fence.size(), end + 1 - begin - fence.size());
     const std::vector<std::pair<std::string, std::string>> ours = {
-        {"listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(s.port) + " ssl;"},
+        {"listen 443 ssl;", "listen " + address + ":" + std::to_string(s.port) + " ssl;"},
         {"/etc/nginx/tls/updates.example.com.pem", fixtures + "/server.pem"},
         {"/etc/nginx/tls/updates.example.com.key", fixtures + "/server.key"},
         {"root /srv/agent-updates;", "root " + root + "/" + s.name + ";"}};
@@ -208,27 +216,29 @@ bool documented_block(const site& s, const std::string& root, const std::string&
     return true;
 }
 
-std::string tinyproxy_conf(int port, const std::string& allow)
+std::string tinyproxy_conf(const std::string& address, int port, const std::string& allow)
 {
-    return "Port " + std::to_string(port) +
-           "\nListen 127.0.0.1\nTimeout 60\nLogLevel Info\nMaxClients 20\n"
+    return "Port " + std::to_string(port) + "\nListen " + address +
+           "\nTimeout 60\nLogLevel Info\nMaxClients 20\n"
            "ViaProxyName \"proxy-under-test\"\nAllow " +
            allow + "\n";
 }
 
-// Debian's squid as a corporate network runs it: Basic credentials of every client. Started
-// as root, it drops to nobody, who must write its logs; it adds no Via header, so nginx's
-// logs name tinyproxy alone. The service name keeps its shared memory apart from other
-// test programs' squids.
-std::vector<std::string> squid_command(int port, const std::string& dir)
+// Debian's squid as a corporate network runs it: Basic credentials of every client, but on
+// `open`, where it serves anyone. Started as root, it drops to nobody, who must write its
+// logs; it adds no Via header, so nginx's logs name tinyproxy alone. The service name keeps
+// its shared memory apart from other test programs' squids.
+std::vector<std::string> squid_command(const std::string& address, int port, int open, const std::string& dir)
 {
     write_file(dir + "/squid.conf",
-               "http_port 127.0.0.1:" + std::to_string(port) + "\npid_filename " + dir +
+               "http_port " + address + ":" + std::to_string(port) + "\nhttp_port " + address + ":" +
+                   std::to_string(open) + " name=open\nacl open myportname open\npid_filename " + dir +
                    "/squid.pid\ncache_effective_user nobody\ncache deny all\nvia off\n"
                    "shutdown_lifetime 0 seconds\npinger_enable off\nnetdb_filename none\naccess_log stdio:" +
                    dir + "/access.log\ncache_log " + dir + "/cache.log\ncoredump_dir " + dir +
                    "\nauth_param basic program /usr/lib/squid/basic_ncsa_auth " + dir +
-                   "/passwd\nacl credentials proxy_auth REQUIRED\nhttp_access allow credentials\n"
+                   "/passwd\nacl credentials proxy_auth REQUIRED\nhttp_access allow open\nhttp_access allow "
+                   "credentials\n"
                    "http_access deny all\n");
     return {"/usr/sbin/squid", "-N", "-n", "lab" + std::to_string(getpid()), "-f", dir + "/squid.conf"};
 }
@@ -318,18 +328,33 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     fs::copy_file(package_file, package);
 
     sites = wanted;
-    const std::vector<int> ports = free_ports(sites.size() + 4);
-    for (std::size_t i = 0; i < sites.size(); ++i)
+    const std::vector<int> ports = free_ports(sites.size() + 5, address);
+    for (std::size_t i = 0; i < sites.size(); ++i) {
         sites[i].port = ports[i];
+        sites[i].host = address;
+    }
     proxy_port = ports[sites.size()];
     refusing_proxy_port = ports[sites.size() + 1];
     closed_port = ports[sites.size() + 2];
     squid_port = ports[sites.size() + 3];
+    open_squid_port = ports[sites.size() + 4];
 
     json upstream_routes = json::array();
-    for (const site& s : sites) {
+    for (site& s : sites) {
         const std::string own = root + "/" + s.name;
-        const json announcement{{"results", {{{"url", s.url() + s.installer}, {"hash", digest}}}}};
+        if (s.uploads) {
+            fs::create_directories(root + "/check");
+            fs::create_directories(root + "/report");
+            chmod((root + "/report").c_str(), 0777);
+            continue;
+        }
+        if (!s.package.empty()) {
+            fs::create_directories(own);
+            fs::copy_file(s.package, own + "/agent.msi");
+            s.installer = "/" + s.name + "/agent.msi";
+        }
+        const json announcement{
+            {"results", {{{"url", s.url() + s.installer}, {"hash", s.hash.empty() ? digest : s.hash}}}}};
         if (s.documented) {
             // The layout docs/server.md describes.
             fs::create_directories(own + "/descriptors");
@@ -341,7 +366,7 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
         }
         fs::create_directories(own);
         write_file(own + "/desc-false.json", R"({"results":[]})");
-        write_file(own + "/desc-true.json", announcement.dump());
+        write_file(own + "/desc-true.json", s.announce ? announcement.dump() : R"({"results":[]})");
         if (s.chunked)
             for (const char* urgent : {"false", "true"})
                 upstream_routes.push_back({{"path", "/api/updates/"},
@@ -373,8 +398,8 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     for (const site& s : sites) {
         std::string block;
         if (!s.documented)
-            block = server_block(s, root, fixtures, upstream_.port);
-        else if (!documented_block(s, root, fixtures, block, why))
+            block = server_block(s, address, root, fixtures, upstream_.port);
+        else if (!documented_block(s, address, root, fixtures, block, why))
             return false;
         conf << block;
     }
@@ -384,15 +409,15 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
                     dir + "/nginx-error.log", "-g", "daemon off;"},
                    dir + "/nginx.out");
     for (const site& s : sites)
-        if (!wait_until_listening(nginx_, s.port)) {
+        if (!wait_until_listening(nginx_, address, s.port)) {
             why = "nginx is not listening on " + std::to_string(s.port) + ": " +
                   read_file(dir + "/nginx.out") + read_file(dir + "/nginx-error.log");
             return false;
         }
 
-    write_file(dir + "/tinyproxy.conf", tinyproxy_conf(proxy_port, "127.0.0.1"));
+    write_file(dir + "/tinyproxy.conf", tinyproxy_conf(address, proxy_port, address));
     // Serves one address from TEST-NET-1 only: every loopback client is refused.
-    write_file(dir + "/tinyproxy-refusing.conf", tinyproxy_conf(refusing_proxy_port, "192.0.2.1"));
+    write_file(dir + "/tinyproxy-refusing.conf", tinyproxy_conf(address, refusing_proxy_port, "192.0.2.1"));
     proxy_ = spawn({build_paths::tinyproxy_exe, "-d", "-c", dir + "/tinyproxy.conf"}, dir + "/tinyproxy.log");
     refusing_proxy_ = spawn({build_paths::tinyproxy_exe, "-d", "-c", dir + "/tinyproxy-refusing.conf"},
                             dir + "/tinyproxy-refusing.log");
@@ -401,10 +426,11 @@ bool servers::start(const std::vector<site>& wanted, const std::string& package_
     chmod(squid.c_str(), 0777);
     run_process({"openssl", "passwd", "-apr1", "agent-secret"}, {}, squid + "/hash", "", 10);
     write_file(squid + "/passwd", "agent:" + read_file(squid + "/hash"));
-    squid_ = spawn(squid_command(squid_port, squid), squid + "/squid.out");
-    if (!wait_until_listening(proxy_, proxy_port) ||
-        !wait_until_listening(refusing_proxy_, refusing_proxy_port) ||
-        !wait_until_listening(squid_, squid_port)) {
+    squid_ = spawn(squid_command(address, squid_port, open_squid_port, squid), squid + "/squid.out");
+    if (!wait_until_listening(proxy_, address, proxy_port) ||
+        !wait_until_listening(refusing_proxy_, address, refusing_proxy_port) ||
+        !wait_until_listening(squid_, address, squid_port) ||
+        !wait_until_listening(squid_, address, open_squid_port)) {
         why = "a proxy is not listening: " + read_file(dir + "/tinyproxy.log") +
               read_file(dir + "/tinyproxy-refusing.log") + read_file(squid + "/cache.log");
         return false;

@@ -23,6 +23,11 @@ struct site {
     int urgent_status = 200;                     // nginx's own error page for the urgent query instead
     bool documented = false;                     // the nginx example of docs/server.md, as it stands
     std::vector<std::string> cache_control;      // Cache-Control headers of the descriptors, one each
+    std::string package;                         // this site's own installer instead of the servers' package
+    std::string hash;                            // the digest it announces, when not the servers' digest
+    std::string certificate;  // PEM and key path without ".pem"/".key", else the fixtures' server
+    bool announce = true;     // false: the urgent query answers {"results": []}
+    bool uploads = false;     // takes PUT under /report/ and serves files under /check/
     int port = 0;
     std::string host = "127.0.0.1";  // nginx listens there only; a copy may name it otherwise
 
@@ -47,10 +52,12 @@ public:
     std::string package;  // the signed package every site serves
     std::string digest;   // its SHA-256
     std::vector<site> sites;
-    int proxy_port = 0;           // tinyproxy serving 127.0.0.1
-    int refusing_proxy_port = 0;  // tinyproxy serving only another address
-    int closed_port = 0;          // nothing listens there
-    int squid_port = 0;           // squid wanting Basic credentials of every client
+    int proxy_port = 0;                 // tinyproxy serving clients of `address`
+    int refusing_proxy_port = 0;        // tinyproxy serving only another address
+    int closed_port = 0;                // nothing listens there
+    int squid_port = 0;                 // squid wanting Basic credentials of every client
+    int open_squid_port = 0;            // the same squid, serving anyone on this port
+    std::string address = "127.0.0.1";  // where every server listens: set before start()
 
     // Starts the update server (upstream of the chunked site), nginx, both tinyproxies and squid.
     // False with `why` on failure; whatever started is stopped again by stop().
@@ -61,15 +68,15 @@ public:
     std::string remove(bool keep_logs);
 
     const site& at(const std::string& name) const;
-    std::string proxy_url() const { return "http://127.0.0.1:" + std::to_string(proxy_port); }
+    std::string proxy_url() const { return "http://" + address + ":" + std::to_string(proxy_port); }
     std::string refusing_proxy_url() const
     {
-        return "http://127.0.0.1:" + std::to_string(refusing_proxy_port);
+        return "http://" + address + ":" + std::to_string(refusing_proxy_port);
     }
-    std::string closed_proxy_url() const { return "http://127.0.0.1:" + std::to_string(closed_port); }
+    std::string closed_proxy_url() const { return "http://" + address + ":" + std::to_string(closed_port); }
     std::string squid_url(const std::string& credentials = "") const
     {
-        return "http://" + credentials + "127.0.0.1:" + std::to_string(squid_port);
+        return "http://" + credentials + address + ":" + std::to_string(squid_port);
     }
     static constexpr const char* squid_credentials = "agent:agent-secret@";
 

@@ -1,0 +1,633 @@
+// agent_check.exe LAB_URL: runs agent_recovery.exe through every scenario the lab serves, on
+// the Windows machine it runs on, and sends each outcome back to the lab, which judges it.
+// Run by an administrator: it adds the lab's CA to LocalMachine\Root for the duration, sets
+// the account's WinINet proxy per scenario, and installs and removes the lab's test product.
+// Everything it adds or changes is undone at its end, on Ctrl+C, and after a run that hangs.
+#include <windows.h>
+#include <aclapi.h>
+#include <msi.h>
+#include <sddl.h>
+#include <wincrypt.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/sha256.h"
+#include "platform/win32/security.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr DWORD run_limit_ms = 120 * 1000;
+const wchar_t* const internet_settings = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+// What was added or changed, for the restore at the end or on Ctrl+C.
+struct state {
+    std::wstring lab_host;
+    INTERNET_PORT lab_port = 0;
+    std::vector<BYTE> ca;  // DER of the lab's CA
+    bool root_added = false;
+    struct saved_value {
+        std::wstring name;
+        bool present = false;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    std::vector<saved_value> proxy;  // the account's values before the first change
+    bool proxy_changed = false;
+    std::wstring work;        // %TEMP%\agent_check: every APP directory
+    std::wstring descriptor;  // last_agent.json in the temporary directory
+    bool descriptor_was_there = false;
+    std::wstring upgrade_code;
+    HANDLE child = nullptr;    // the run in progress
+    bool finished = false;     // the restore has begun
+    bool interrupted = false;  // by Ctrl+C: the handler restores and ends the process
+};
+
+state g;
+// Held by the main thread but while it waits for a child, so that Ctrl+C restores the machine
+// between two steps and never while one is half done.
+CRITICAL_SECTION g_lock;
+DWORD g_main_thread = 0;
+
+void hold()
+{
+    EnterCriticalSection(&g_lock);
+    if (g.interrupted && GetCurrentThreadId() == g_main_thread) {
+        // The Ctrl+C handler is restoring the machine and ends the process.
+        LeaveCriticalSection(&g_lock);
+        Sleep(INFINITE);
+    }
+}
+
+void release()
+{
+    LeaveCriticalSection(&g_lock);
+}
+
+std::wstring wide(const std::string& text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring result(size > 0 ? size - 1 : 0, L'\0');
+    if (size > 1)
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &result[0], size);
+    return result;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string result(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &result[0], size, nullptr, nullptr);
+    return result;
+}
+
+// One request to the lab, never through a proxy: the scenarios change the account's.
+bool lab_request(const wchar_t* verb, const std::string& target, const std::string& body, std::string& answer)
+{
+    HINTERNET session = InternetOpenW(L"agent_check", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    HINTERNET connection = session ? InternetConnectW(session, g.lab_host.c_str(), g.lab_port, nullptr,
+                                                      nullptr, INTERNET_SERVICE_HTTP, 0, 0)
+                                   : nullptr;
+    HINTERNET request =
+        connection ? HttpOpenRequestW(connection, verb, wide(target).c_str(), nullptr, nullptr, nullptr,
+                                      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0)
+                   : nullptr;
+    bool ok = request && HttpSendRequestW(request, nullptr, 0, const_cast<char*>(body.data()),
+                                          static_cast<DWORD>(body.size()));
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (ok &&
+        (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr) ||
+         status >= 300))
+        ok = false;
+    answer.clear();
+    char buffer[16384];
+    DWORD read = 0;
+    while (ok && InternetReadFile(request, buffer, sizeof buffer, &read) && read > 0)
+        answer.append(buffer, read);
+    if (!ok)
+        std::fprintf(stderr, "agent_check: %ls %s failed: status %lu, error %lu\n", verb, target.c_str(),
+                     status, GetLastError());
+    for (HINTERNET h : {request, connection, session})
+        if (h)
+            InternetCloseHandle(h);
+    return ok;
+}
+
+bool send_report(const std::string& name, const json& report)
+{
+    std::string ignored;
+    return lab_request(L"PUT", "/report/" + name + ".json",
+                       report.dump(-1, ' ', false, json::error_handler_t::replace), ignored);
+}
+
+bool write_whole(const fs::path& path, const std::string& data)
+{
+    FILE* file = _wfopen(path.wstring().c_str(), L"wb");
+    const bool ok = file && std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    if (file && std::fclose(file) != 0)
+        return false;
+    if (!ok)
+        std::fprintf(stderr, "agent_check: cannot write %ls\n", path.wstring().c_str());
+    return ok;
+}
+
+std::string read_whole(const fs::path& path)
+{
+    std::string data;
+    FILE* file = _wfopen(path.wstring().c_str(), L"rb");
+    if (!file)
+        return data;
+    char buffer[16384];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        data.append(buffer, n);
+    std::fclose(file);
+    return data;
+}
+
+std::string sha256_hex(const std::string& data)
+{
+    unsigned char digest[32];
+    platform::sha256_state* s = platform::sha256_begin();
+    if (!s || !platform::sha256_update(s, data.data(), data.size()) || !platform::sha256_finish(s, digest))
+        return "";
+    std::string hex;
+    char two[3];
+    for (unsigned char byte : digest) {
+        std::snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    return hex;
+}
+
+HCERTSTORE open_root()
+{
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (!store)
+        std::fprintf(stderr, "agent_check: cannot open LocalMachine\\Root: %lu\n", GetLastError());
+    return store;
+}
+
+PCCERT_CONTEXT find_ca(HCERTSTORE store)
+{
+    PCCERT_CONTEXT ca =
+        CertCreateCertificateContext(X509_ASN_ENCODING, g.ca.data(), static_cast<DWORD>(g.ca.size()));
+    if (!ca)
+        return nullptr;
+    BYTE hash[20];
+    DWORD size = sizeof hash;
+    PCCERT_CONTEXT found = nullptr;
+    if (CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, hash, &size)) {
+        CRYPT_HASH_BLOB blob{size, hash};
+        found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+    }
+    CertFreeCertificateContext(ca);
+    return found;
+}
+
+// Adds the CA where it is missing; Wine may drop it from the store shortly after a boot, so
+// this runs before every scenario.
+bool ensure_root()
+{
+    HCERTSTORE store = open_root();
+    if (!store)
+        return false;
+    PCCERT_CONTEXT there = find_ca(store);
+    bool ok = there != nullptr;
+    if (there) {
+        CertFreeCertificateContext(there);
+    } else {
+        ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, g.ca.data(),
+                                              static_cast<DWORD>(g.ca.size()), CERT_STORE_ADD_NEW, nullptr);
+        if (ok)
+            g.root_added = true;
+        else
+            std::fprintf(stderr, "agent_check: cannot add the lab's CA to LocalMachine\\Root: %lu\n",
+                         GetLastError());
+    }
+    CertCloseStore(store, 0);
+    return ok;
+}
+
+// The CA's key in the registry, where Windows keeps LocalMachine\Root (one view for 32-bit
+// and 64-bit programs).
+std::wstring root_key()
+{
+    BYTE hash[20];
+    DWORD size = sizeof hash;
+    PCCERT_CONTEXT ca =
+        CertCreateCertificateContext(X509_ASN_ENCODING, g.ca.data(), static_cast<DWORD>(g.ca.size()));
+    std::wstring key = L"Software\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\";
+    if (ca && CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, hash, &size)) {
+        wchar_t two[3];
+        for (DWORD i = 0; i < size; ++i) {
+            swprintf(two, 3, L"%02X", hash[i]);
+            key += two;
+        }
+    }
+    if (ca)
+        CertFreeCertificateContext(ca);
+    return key;
+}
+
+bool remove_root()
+{
+    HCERTSTORE store = open_root();
+    if (!store)
+        return false;
+    PCCERT_CONTEXT there = find_ca(store);
+    if (there && !CertDeleteCertificateFromStore(there))
+        std::fprintf(stderr, "agent_check: cannot remove the lab's CA: %lu\n", GetLastError());
+    CertCloseStore(store, 0);
+    // Wine's Root store drops the certificate from memory only: its registry key is left.
+    const std::wstring key = root_key();
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+    HKEY left = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &left) ==
+        ERROR_SUCCESS) {
+        RegCloseKey(left);
+        std::fprintf(stderr, "agent_check: HKLM\\%ls is left\n", key.c_str());
+        return false;
+    }
+    return true;
+}
+
+void save_proxy()
+{
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_CURRENT_USER, internet_settings, 0, KEY_QUERY_VALUE, &key);
+    for (const wchar_t* name : {L"ProxyEnable", L"ProxyServer"}) {
+        state::saved_value v;
+        v.name = name;
+        DWORD size = 0;
+        if (key && RegQueryValueExW(key, name, nullptr, &v.type, nullptr, &size) == ERROR_SUCCESS) {
+            v.data.resize(size);
+            v.present = RegQueryValueExW(key, name, nullptr, &v.type, v.data.data(), &size) == ERROR_SUCCESS;
+        }
+        g.proxy.push_back(v);
+    }
+    if (key)
+        RegCloseKey(key);
+}
+
+// WinINet of processes started from now on reads the new settings.
+void settings_changed()
+{
+    InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
+    InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0);
+}
+
+// The account's proxy for the next run: `server` (host:port), or none.
+bool set_proxy(const std::string& server)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, internet_settings, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "agent_check: cannot open HKCU\\%ls\n", internet_settings);
+        return false;
+    }
+    g.proxy_changed = true;
+    const DWORD enable = server.empty() ? 0 : 1;
+    bool ok = RegSetValueExW(key, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable),
+                             sizeof enable) == ERROR_SUCCESS;
+    if (!server.empty()) {
+        const std::wstring value = wide(server);
+        ok =
+            ok && RegSetValueExW(key, L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    settings_changed();
+    if (!ok)
+        std::fprintf(stderr, "agent_check: cannot set the proxy %s\n", server.c_str());
+    return ok;
+}
+
+bool restore_proxy()
+{
+    if (!g.proxy_changed)
+        return true;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, internet_settings, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    bool ok = true;
+    for (const state::saved_value& v : g.proxy) {
+        const LSTATUS done = v.present ? RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.data(),
+                                                        static_cast<DWORD>(v.data.size()))
+                                       : RegDeleteValueW(key, v.name.c_str());
+        ok = ok && (done == ERROR_SUCCESS || (!v.present && done == ERROR_FILE_NOT_FOUND));
+    }
+    RegCloseKey(key);
+    settings_changed();
+    if (!ok)
+        std::fprintf(stderr, "agent_check: cannot restore the proxy settings\n");
+    return ok;
+}
+
+// The test product's codes, installed or advertised, found by its upgrade code.
+std::vector<std::wstring> installed_products()
+{
+    using enumerate_fn = UINT(WINAPI*)(LPCWSTR, DWORD, DWORD, LPWSTR);
+    using state_fn = INSTALLSTATE(WINAPI*)(LPCWSTR);
+    static HMODULE msi = LoadLibraryW(L"msi.dll");
+    const auto enumerate = msi ? reinterpret_cast<enumerate_fn>(
+                                     reinterpret_cast<void*>(GetProcAddress(msi, "MsiEnumRelatedProductsW")))
+                               : nullptr;
+    const auto query = msi ? reinterpret_cast<state_fn>(
+                                 reinterpret_cast<void*>(GetProcAddress(msi, "MsiQueryProductStateW")))
+                           : nullptr;
+    std::vector<std::wstring> products;
+    if (!enumerate || !query) {
+        std::fprintf(stderr, "agent_check: msi.dll lacks MsiEnumRelatedProductsW or MsiQueryProductStateW\n");
+        return products;
+    }
+    wchar_t code[39];
+    for (DWORD i = 0; enumerate(g.upgrade_code.c_str(), 0, i, code) == ERROR_SUCCESS; ++i)
+        if (query(code) == INSTALLSTATE_DEFAULT)
+            products.push_back(code);
+    return products;
+}
+
+// Starts `command` and waits at most `limit`; a run still going then is ended. -1 when it
+// could not start.
+long run(const std::wstring& command, const std::wstring& directory, DWORD limit, bool& timed_out)
+{
+    std::wstring line = command;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    timed_out = false;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+        std::fprintf(stderr, "agent_check: cannot start %ls: %lu\n", command.c_str(), GetLastError());
+        return -1;
+    }
+    CloseHandle(info.hThread);
+    g.child = info.hProcess;
+    release();
+    if (WaitForSingleObject(info.hProcess, limit) == WAIT_TIMEOUT) {
+        timed_out = true;
+        TerminateProcess(info.hProcess, 1);
+        WaitForSingleObject(info.hProcess, 10000);
+    }
+    hold();
+    g.child = nullptr;
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hProcess);
+    return static_cast<LONG>(code);
+}
+
+bool uninstall_products(json& uninstalled)
+{
+    bool ok = true;
+    for (const std::wstring& code : installed_products()) {
+        bool timed_out = false;
+        const long exit = run(L"msiexec /x " + code + L" /qn", L"", run_limit_ms, timed_out);
+        uninstalled.push_back({{"product", narrow(code)}, {"msiexec_exit", exit}});
+        ok = ok && exit == 0;
+    }
+    return ok && installed_products().empty();
+}
+
+bool remove_tree(const std::wstring& path)
+{
+    std::error_code failed;
+    fs::remove_all(path, failed);
+    if (failed)
+        std::fprintf(stderr, "agent_check: cannot remove %ls: %s\n", path.c_str(), failed.message().c_str());
+    return !failed;
+}
+
+// Everything back as it was. Called once, from the end of main or from the Ctrl+C handler.
+json restore(bool interrupted)
+{
+    json uninstalled = json::array();
+    json restored{{"interrupted", interrupted}};
+    restored["product_removed"] = uninstall_products(uninstalled);
+    restored["uninstalled"] = uninstalled;
+    restored["proxy_restored"] = restore_proxy();
+    restored["root_removed"] = remove_root();
+    restored["root_was_added"] = g.root_added;
+    restored["app_removed"] = remove_tree(g.work);
+    if (!g.descriptor_was_there)
+        DeleteFileW(g.descriptor.c_str());
+    restored["descriptor_removed"] =
+        g.descriptor_was_there || GetFileAttributesW(g.descriptor.c_str()) == INVALID_FILE_ATTRIBUTES;
+    return restored;
+}
+
+BOOL WINAPI on_control(DWORD)
+{
+    EnterCriticalSection(&g_lock);
+    if (g.finished) {
+        LeaveCriticalSection(&g_lock);
+        return TRUE;
+    }
+    g.finished = true;
+    g.interrupted = true;
+    if (g.child)
+        TerminateProcess(g.child, 1);
+    std::fprintf(stderr, "agent_check: interrupted: restoring the machine\n");
+    const json restored = restore(true);
+    send_report("done", {{"restored", restored}});
+    std::fprintf(stderr, "agent_check: restored: %s\n", restored.dump().c_str());
+    ExitProcess(130);
+}
+
+// Windows' own version (not the one the manifest lets a program see), and Wine's if it is Wine.
+json windows_info()
+{
+    json info;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    using version_fn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    using wine_fn = const char*(CDECL*)();
+    const auto get_version =
+        reinterpret_cast<version_fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    const auto wine_version =
+        reinterpret_cast<wine_fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (get_version && get_version(&version) == 0) {
+        info["version"] =
+            std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion);
+        info["build"] = version.dwBuildNumber;
+        info["service_pack"] = narrow(version.szCSDVersion);
+    }
+    SYSTEM_INFO system = {};
+    GetNativeSystemInfo(&system);
+    info["architecture"] = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64   ? "x64"
+                           : system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? "x86"
+                                                                                           : "other";
+    info["check_bits"] = sizeof(void*) * 8;
+    info["wine"] = wine_version ? wine_version() : "";
+    return info;
+}
+
+// var's DACL as the file system holds it, and whether only SYSTEM, Administrators and the
+// running user may reach it.
+void read_var_dacl(const std::wstring& var, json& report)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = GetNamedSecurityInfoW(var.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                              nullptr, nullptr, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) {
+        report["var_dacl"] = "unreadable (" + std::to_string(error) + ")";
+        return;
+    }
+    LPWSTR sddl = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        report["var_dacl"] = narrow(sddl);
+        LocalFree(sddl);
+    }
+    HANDLE token = nullptr;
+    std::vector<BYTE> user(256);
+    DWORD size = static_cast<DWORD>(user.size());
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user.data(), size, &size))
+        report["var_dacl_tight"] =
+            platform::var_dacl_is_tight(descriptor, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+    if (token)
+        CloseHandle(token);
+    LocalFree(descriptor);
+}
+
+json run_scenario(const json& scenario, const std::string& exe)
+{
+    const std::string name = scenario.at("name");
+    const fs::path app = fs::path(g.work) / wide(name);
+    json report{{"scenario", name}};
+    std::error_code failed;
+    fs::create_directories(app / L"etc", failed);
+    if (failed || !write_whole(app / L"agent_recovery.exe", exe) ||
+        !write_whole(app / L"etc" / L"config", scenario.at("config").dump()) ||
+        !write_whole(app / L"etc" / L"inventory.conf", scenario.at("inventory").dump()) ||
+        !write_whole(app / L"VERSION", scenario.at("version").get<std::string>() + "\n")) {
+        report["error"] = "cannot make the APP directory " + narrow(app.wstring());
+        return report;
+    }
+    if (!ensure_root() || !set_proxy(scenario.value("proxy", ""))) {
+        report["error"] = "cannot set the machine up (Root store or proxy)";
+        return report;
+    }
+    bool timed_out = false;
+    const std::wstring program = (app / L"agent_recovery.exe").wstring();
+    report["exit"] = run(L"\"" + program + L"\"", app.wstring(), run_limit_ms, timed_out);
+    report["timed_out"] = timed_out;
+    const fs::path var = app / L"var";
+    report["log"] = read_whole(var / L"agent_recovery.log");
+    json listing = json::array();
+    for (const auto& entry : fs::directory_iterator(var, failed))
+        listing.push_back(narrow(entry.path().filename().wstring()));
+    report["var"] = listing;
+    read_var_dacl(var.wstring(), report);
+    json products = json::array();
+    for (const std::wstring& code : installed_products())
+        products.push_back(narrow(code));
+    report["installed"] = !products.empty();
+    report["products"] = products;
+    json uninstalled = json::array();
+    report["removed"] = uninstall_products(uninstalled);
+    report["uninstalled"] = uninstalled;
+    remove_tree(app.wstring());
+    return report;
+}
+
+bool parse_lab_url(const std::string& url)
+{
+    const std::string scheme = "http://";
+    if (url.compare(0, scheme.size(), scheme) != 0)
+        return false;
+    const std::string rest = url.substr(scheme.size());
+    const std::size_t colon = rest.find(':');
+    if (colon == std::string::npos)
+        return false;
+    g.lab_host = wide(rest.substr(0, colon));
+    g.lab_port = static_cast<INTERNET_PORT>(std::atoi(rest.c_str() + colon + 1));
+    return g.lab_port != 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2 || !parse_lab_url(argv[1])) {
+        std::fprintf(stderr, "usage: agent_check http://LAB-ADDRESS:PORT/\n");
+        return 2;
+    }
+    InitializeCriticalSection(&g_lock);
+    g_main_thread = GetCurrentThreadId();
+    hold();
+    std::string plan_text, exe, ca_pem;
+    if (!lab_request(L"GET", "/check/plan.json", "", plan_text) ||
+        !lab_request(L"GET", "/check/agent_recovery.exe", "", exe) ||
+        !lab_request(L"GET", "/check/ca.pem", "", ca_pem))
+        return 1;
+    json plan;
+    try {
+        plan = json::parse(plan_text);
+    } catch (const json::exception& e) {
+        std::fprintf(stderr, "agent_check: the lab's plan is no JSON: %s\n", e.what());
+        return 1;
+    }
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(ca_pem.c_str(), static_cast<DWORD>(ca_pem.size()), CRYPT_STRING_BASE64HEADER,
+                              nullptr, &size, nullptr, nullptr)) {
+        std::fprintf(stderr, "agent_check: the lab's CA is no PEM certificate\n");
+        return 1;
+    }
+    g.ca.resize(size);
+    CryptStringToBinaryA(ca_pem.c_str(), static_cast<DWORD>(ca_pem.size()), CRYPT_STRING_BASE64HEADER,
+                         g.ca.data(), &size, nullptr, nullptr);
+    g.upgrade_code = wide(plan.at("upgrade_code"));
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) {
+        std::fprintf(stderr, "agent_check: no temporary directory: %lu\n", GetLastError());
+        return 1;
+    }
+    g.work = std::wstring(temp) + L"agent_check";
+    g.descriptor = std::wstring(temp) + L"last_agent.json";
+    g.descriptor_was_there = GetFileAttributesW(g.descriptor.c_str()) != INVALID_FILE_ATTRIBUTES;
+    save_proxy();
+
+    json hello = windows_info();
+    hello["exe_sha256"] = sha256_hex(exe);
+    // A test product left by an earlier check would make every row read "installed".
+    json uninstalled = json::array();
+    hello["product_removed_first"] = uninstall_products(uninstalled);
+    hello["uninstalled_first"] = uninstalled;
+    SetConsoleCtrlHandler(on_control, TRUE);
+    release();
+    send_report("hello", hello);
+    std::printf("agent_check: %s\n", hello.dump().c_str());
+
+    for (const json& scenario : plan.at("scenarios")) {
+        hold();
+        const json report = run_scenario(scenario, exe);
+        release();
+        std::printf("agent_check: %s: exit %s, installed %s\n", report["scenario"].get<std::string>().c_str(),
+                    report.value("exit", json()).dump().c_str(),
+                    report.value("installed", json()).dump().c_str());
+        std::fflush(stdout);
+        send_report(scenario.at("name"), report);
+    }
+    hold();
+    g.finished = true;
+    const json restored = restore(false);
+    release();
+    send_report("done", {{"restored", restored}});
+    std::printf("agent_check: restored: %s\n", restored.dump().c_str());
+    return 0;
+}
