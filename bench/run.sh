@@ -58,7 +58,7 @@ presets=(linux)
 declare -A bindir
 for preset in "${presets[@]}"; do
     if [ "$preset" = linux ]; then
-        targets=(agent_recovery update_server bench_hash bench_download bench_peak_rss)
+        targets=(agent_recovery agent_publish update_server bench_hash bench_download bench_peak_rss)
     else
         targets=(agent_recovery bench_hash bench_download bench_msiexec bench_add_root_cert)
     fi

@@ -389,17 +389,11 @@ void remove_made(const fs::path& path)
 bool replace_descriptor(site& s, const fs::path& descriptor, const std::string& content, std::string& problem)
 {
     const fs::path partial = partial_path(s, descriptor.filename().u8string());
-    platform::new_file* file = platform::create_new_file(partial, problem);
-    if (file == nullptr)
-        return false;
-    const bool written = platform::write_new_file(file, content.data(), content.size(), problem);
-    std::string closing;
-    const bool finished = platform::finish_new_file(file, closing);
-    if (written && !finished)
-        problem = closing;
-    interruption_point("descriptor");
+    const bool written = write_durably(partial, content, problem);
+    if (written)
+        interruption_point("descriptor");
     // A web server reading the old one may hold the rename off for a moment.
-    if (!written || !finished || !platform::move_over_file(partial, descriptor, 10000, problem)) {
+    if (!written || !platform::move_over_file(partial, descriptor, 10000, problem)) {
         remove_made(partial);
         return false;
     }

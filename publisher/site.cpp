@@ -45,19 +45,6 @@ std::string utc_now()
     return text;
 }
 
-bool write_durably(const fs::path& path, const std::string& content, std::string& problem)
-{
-    platform::new_file* file = platform::create_new_file(path, problem);
-    if (file == nullptr)
-        return false;
-    const bool written = platform::write_new_file(file, content.data(), content.size(), problem);
-    std::string closing;
-    const bool finished = platform::finish_new_file(file, closing);
-    if (written && !finished)
-        problem = closing;
-    return written && finished;
-}
-
 std::string read_text(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -100,6 +87,19 @@ std::string made_by_journal(const std::string& journal)
 }
 
 }  // namespace
+
+bool write_durably(const fs::path& path, const std::string& content, std::string& problem)
+{
+    platform::new_file* file = platform::create_new_file(path, problem);
+    if (file == nullptr)
+        return false;
+    const bool written = platform::write_new_file(file, content.data(), content.size(), problem);
+    std::string closing;
+    const bool finished = platform::finish_new_file(file, closing);
+    if (written && !finished)
+        problem = closing;
+    return written && finished;
+}
 
 std::string shown(const fs::path& path)
 {

@@ -48,6 +48,10 @@ std::string listed_url(const std::filesystem::path& descriptor);
 // The file under files/ that a URL names, if it names one of this site ("" otherwise).
 std::string served_name(const std::string& url);
 
+// A new file at `path` holding `content`, flushed to the disk. False, with `problem`, when it
+// could not be made whole (what was made stays, for the caller to remove).
+bool write_durably(const std::filesystem::path& path, const std::string& content, std::string& problem);
+
 // A path for a person, as UTF-8.
 std::string shown(const std::filesystem::path& path);
 
