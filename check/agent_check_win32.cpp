@@ -400,13 +400,45 @@ bool uninstall_products(json& uninstalled)
     return ok && installed_products().empty();
 }
 
+// Through \\?\ names: an APP near MAX_PATH holds files beyond it, which plain names cannot
+// reach on Windows.
+bool remove_below(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    bool ok = true;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = path + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                ok = remove_below(child) && ok;
+                ok = RemoveDirectoryW(child.c_str()) && ok;
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                ok = RemoveDirectoryW(child.c_str()) && ok;
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ok = DeleteFileW(child.c_str()) && ok;
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return ok;
+}
+
 bool remove_tree(const std::wstring& path)
 {
-    std::error_code failed;
-    fs::remove_all(path, failed);
-    if (failed)
-        std::fprintf(stderr, "agent_check: cannot remove %ls: %s\n", path.c_str(), failed.message().c_str());
-    return !failed;
+    if (path.empty() || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return true;
+    const std::wstring whole = L"\\\\?\\" + path;
+    if (!remove_below(whole) || !RemoveDirectoryW(whole.c_str())) {
+        std::fprintf(stderr, "agent_check: cannot remove %ls: %lu\n", path.c_str(), GetLastError());
+        return false;
+    }
+    return true;
 }
 
 // Everything back as it was. Called once, from the end of main or from the Ctrl+C handler.
@@ -503,10 +535,65 @@ void read_var_dacl(const std::wstring& var, json& report)
     LocalFree(descriptor);
 }
 
+// The log is in the ANSI code page, as the program writes it; the lab reads UTF-8.
+std::string ansi_to_utf8(const std::string& text)
+{
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0)
+        return text;
+    std::wstring converted(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &converted[0], size);
+    return narrow(converted);
+}
+
+// A name in letters beyond ASCII that this machine's ANSI code page holds, as an APP path
+// the program reads through its "A" functions must.
+std::wstring ansi_letters()
+{
+    const wchar_t* const names[] = {
+        L"Agent R\u00e9cup\u00e9ration",                           // Western European
+        L"\u0410\u0433\u0435\u043d\u0442 \u0432\u043e\u0441\u0441\u0442",  // Cyrillic
+        L"\u0391\u03bd\u03ac\u03ba\u03c4\u03b7\u03c3\u03b7",              // Greek
+        L"Agent Napraw\u0105",                                     // Central European
+        L"\u30a8\u30fc\u30b8\u30a7\u30f3\u30c8",                        // Japanese
+        L"\u4ee3\u7406\u6062\u590d",                                   // Chinese
+    };
+    const bool utf8 = GetACP() == CP_UTF8;
+    for (const wchar_t* name : names) {
+        BOOL defaulted = FALSE;
+        char bytes[128];
+        const int size = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, name, -1, bytes,
+                                             sizeof bytes, nullptr, utf8 ? nullptr : &defaulted);
+        if (size > 0 && !defaulted)
+            return name;
+    }
+    return L"";
+}
+
+// The scenario's APP directory: its own name, or one in letters of the ANSI code page
+// beyond ASCII, or one whose exe path is 250 characters long (var's longest files then
+// pass 260).
+fs::path app_of(const json& scenario)
+{
+    const fs::path own = fs::path(g.work) / wide(scenario.at("name").get<std::string>());
+    const std::string kind = scenario.value("app", "");
+    if (kind == "ansi") {
+        const std::wstring letters = ansi_letters();
+        return letters.empty() ? fs::path() : own / letters;
+    }
+    if (kind == "long") {
+        const std::size_t exe_length = 250, taken = own.wstring().size() + 1 + 19;  // \agent_recovery.exe
+        return taken < exe_length ? own / std::wstring(exe_length - taken, L'L') : fs::path();
+    }
+    return own;
+}
+
 json run_scenario(const json& scenario, const std::string& exe)
 {
     const std::string name = scenario.at("name");
-    const fs::path app = fs::path(g.work) / wide(name);
+    const fs::path app = app_of(scenario);
+    if (app.empty())
+        return {{"scenario", name}, {"error", "no APP path of this kind on this machine"}};
     json report{{"scenario", name}};
     std::error_code failed;
     fs::create_directories(app / L"etc", failed);
@@ -526,7 +613,8 @@ json run_scenario(const json& scenario, const std::string& exe)
     report["exit"] = run(L"\"" + program + L"\"", app.wstring(), run_limit_ms, timed_out);
     report["timed_out"] = timed_out;
     const fs::path var = app / L"var";
-    report["log"] = read_whole(var / L"agent_recovery.log");
+    report["app"] = narrow(app.wstring());
+    report["log"] = ansi_to_utf8(read_whole(var / L"agent_recovery.log"));
     json listing = json::array();
     for (const auto& entry : fs::directory_iterator(var, failed))
         listing.push_back(narrow(entry.path().filename().wstring()));
@@ -540,7 +628,7 @@ json run_scenario(const json& scenario, const std::string& exe)
     json uninstalled = json::array();
     report["removed"] = uninstall_products(uninstalled);
     report["uninstalled"] = uninstalled;
-    remove_tree(app.wstring());
+    remove_tree((fs::path(g.work) / wide(name)).wstring());
     return report;
 }
 

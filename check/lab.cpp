@@ -168,7 +168,8 @@ json plan_of(const json& table, const lab::servers& servers, const std::string& 
                      {"server_url", configured.substr(host_at, port_at - host_at)},
                      {"server_port", configured.substr(port_at + 1)}}},
                    {"version", table.at("version")},
-                   {"proxy", ""}};
+                   {"proxy", ""},
+                   {"app", scenario.value("app", "")}};
         const std::string alternative = alternative_url(scenario, servers);
         entry["inventory"] = {
             {"alternative_urls", alternative.empty() ? json::array() : json::array({alternative})}};
@@ -215,8 +216,9 @@ row judge(const json& scenario, const json& report, const json& hello, const lab
         return r;
     }
     const auto substitute = [&](const std::string& text) {
-        return replace_all(replace_all(text, "{configured}", configured_url(scenario, servers)),
-                           "{alternative}", alternative_url(scenario, servers));
+        return replace_all(replace_all(replace_all(text, "{configured}", configured_url(scenario, servers)),
+                                       "{alternative}", alternative_url(scenario, servers)),
+                           "{app}", report.value("app", std::string("{app}")));
     };
     std::vector<std::string> log = messages(report.value("log", ""));
     while (!log.empty() && log.back().empty())
@@ -256,6 +258,12 @@ row judge(const json& scenario, const json& report, const json& hello, const lab
             wrong.push_back("var still holds " + name.get<std::string>());
         else
             evidence.push_back("var holds no " + name.get<std::string>());
+    }
+    for (const json& name : expect.value("var_has", json::array())) {
+        if (std::find(listing.begin(), listing.end(), name) == listing.end())
+            wrong.push_back("var holds no " + name.get<std::string>());
+        else
+            evidence.push_back("var holds " + name.get<std::string>());
     }
     if (expect.contains("var_dacl_tight")) {
         const bool tight = report.value("var_dacl_tight", false);
