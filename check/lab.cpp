@@ -4,7 +4,8 @@
 // judges each row against the table.
 //
 //   windows_check_lab --table FILE --fixtures DIR --certs DIR --listen ADDRESS --exe EXE
-//                     --check AGENT_CHECK_EXE --out DIR [--wine-prefix DIR] [--timeout SECONDS]
+//                     --check AGENT_CHECK_EXE --out DIR [--publish AGENT_PUBLISH_EXE]
+//                     [--wine-prefix DIR] [--timeout SECONDS]
 //
 // Exits 0 when every row holds or is a named gap of Wine, 1 when a row fails, 2 when the
 // lab could not start.
@@ -41,7 +42,7 @@ void on_signal(int)
 }
 
 struct options {
-    std::string table, fixtures, certs, listen, exe, check, out, wine_prefix;
+    std::string table, fixtures, certs, listen, exe, check, out, wine_prefix, publish;
     int timeout = 900;
 };
 
@@ -51,7 +52,8 @@ bool parse(int argc, char** argv, options& o)
         {"--table", &o.table}, {"--fixtures", &o.fixtures},
         {"--certs", &o.certs}, {"--listen", &o.listen},
         {"--exe", &o.exe},     {"--check", &o.check},
-        {"--out", &o.out},     {"--wine-prefix", &o.wine_prefix}};
+        {"--out", &o.out},     {"--wine-prefix", &o.wine_prefix},
+        {"--publish", &o.publish}};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--timeout") {
@@ -68,7 +70,8 @@ bool parse(int argc, char** argv, options& o)
     if (argc % 2 == 0 || o.table.empty() || o.fixtures.empty() || o.certs.empty() || o.listen.empty() ||
         o.exe.empty() || o.check.empty() || o.out.empty()) {
         std::cerr << "usage: windows_check_lab --table FILE --fixtures DIR --certs DIR --listen ADDRESS "
-                     "--exe EXE --check AGENT_CHECK_EXE --out DIR [--wine-prefix DIR] [--timeout SECONDS]\n";
+                     "--exe EXE --check AGENT_CHECK_EXE --out DIR [--publish AGENT_PUBLISH_EXE] [--wine-prefix DIR] "
+                     "[--timeout SECONDS]\n";
         return false;
     }
     return true;
@@ -169,7 +172,8 @@ json plan_of(const json& table, const lab::servers& servers, const std::string& 
                      {"server_port", configured.substr(port_at + 1)}}},
                    {"version", table.at("version")},
                    {"proxy", ""},
-                   {"app", scenario.value("app", "")}};
+                   {"app", scenario.value("app", "")},
+                   {"runs", scenario.value("runs", "")}};
         const std::string alternative = alternative_url(scenario, servers);
         entry["inventory"] = {
             {"alternative_urls", alternative.empty() ? json::array() : json::array({alternative})}};
@@ -193,13 +197,60 @@ std::string yes_no(bool b)
     return b ? "yes" : "no";
 }
 
+// What a row expects beyond a run's outcome, each compared as it is: who the run ran as, what a
+// standard account could do, what agent_publish kept.
+const char* const plain_facts[] = {"ran_as", "var_write_refused", "descriptor_replace_refused", "publish_exit",
+                                   "descriptor_ace_kept"};
+
 std::string expected_text(const json& expect)
 {
-    std::string text = "exit " + std::to_string(expect.at("exit").get<int>()) + ", installed " +
-                       yes_no(expect.at("installed")) + ", last: " + expect.at("last").get<std::string>();
+    std::string text;
+    if (expect.contains("exit"))
+        text = "exit " + std::to_string(expect.at("exit").get<int>()) + ", installed " +
+               yes_no(expect.at("installed")) + ", last: " + expect.at("last").get<std::string>();
     if (expect.contains("var_dacl_tight"))
         text += ", var's DACL tight";
+    for (const char* fact : plain_facts)
+        if (expect.contains(fact))
+            text += std::string(text.empty() ? "" : ", ") + fact + " " + expect.at(fact).dump();
     return text;
+}
+
+std::string joined(const std::vector<std::string>& parts)
+{
+    std::string all;
+    for (const std::string& part : parts)
+        all += (all.empty() ? "" : "; ") + part;
+    return all;
+}
+
+// The plain facts a row expects, held against the report; adds to `wrong` and `evidence`.
+void compare_facts(const json& expect, const json& report, std::vector<std::string>& wrong,
+                   std::vector<std::string>& evidence)
+{
+    for (const char* fact : plain_facts) {
+        if (!expect.contains(fact))
+            continue;
+        const json seen = report.value(fact, json());
+        (seen == expect.at(fact) ? evidence : wrong).push_back(std::string(fact) + " " + seen.dump());
+    }
+}
+
+// A row that runs no agent_recovery.exe of its own (agent_publish's).
+row judge_facts(const json& scenario, const json& report, bool wine, row r)
+{
+    std::vector<std::string> wrong, evidence;
+    compare_facts(scenario.at("expect"), report, wrong, evidence);
+    r.seen = joined(evidence.empty() ? wrong : evidence);
+    if (!evidence.empty() && !wrong.empty())
+        r.seen += "; " + joined(wrong);
+    r.verdict = wrong.empty() ? "holds" : "fails";
+    r.evidence = (wrong.empty() ? "" : "wrong: " + joined(wrong) + " | ") + report.dump();
+    if (wine && scenario.contains("wine")) {
+        r.verdict = "not shown by Wine";
+        r.reason = scenario.at("wine");
+    }
+    return r;
 }
 
 // One row's verdict: the report of agent_check.exe held to the table's expectation.
@@ -209,12 +260,26 @@ row judge(const json& scenario, const json& report, const json& hello, const lab
     r.scenario = scenario.at("title");
     const json& expect = scenario.at("expect");
     r.expected = expected_text(expect);
+    const bool wine = !hello.value("wine", std::string()).empty();
     if (report.is_null()) {
         r.seen = "no report";
         r.verdict = "fails";
         r.evidence = "agent_check.exe sent nothing for this scenario";
         return r;
     }
+    // Never a pass by being skipped: a row not run is Wine's gap only where Wine ran it.
+    if (report.contains("not_run") || report.contains("error")) {
+        r.seen = "not run: " + report.value("not_run", report.value("error", std::string()));
+        r.verdict = "fails";
+        r.evidence = r.seen;
+        if (report.contains("not_run") && wine && scenario.contains("wine")) {
+            r.verdict = "not shown by Wine";
+            r.reason = scenario.at("wine");
+        }
+        return r;
+    }
+    if (!expect.contains("exit"))
+        return judge_facts(scenario, report, wine, r);
     const auto substitute = [&](const std::string& text) {
         return replace_all(replace_all(replace_all(text, "{configured}", configured_url(scenario, servers)),
                                        "{alternative}", alternative_url(scenario, servers)),
@@ -271,6 +336,7 @@ row judge(const json& scenario, const json& report, const json& hello, const lab
         if (tight != expect.at("var_dacl_tight").get<bool>())
             wrong.push_back("var's DACL is not SYSTEM, Administrators and the user only, protected");
     }
+    compare_facts(expect, report, wrong, evidence);
     if (expect.value("via_squid", false)) {
         const lab::site* s = find_site(servers, scenario.at("name"));
         const std::string installer = s ? s->url() + s->installer : "?";
@@ -284,17 +350,11 @@ row judge(const json& scenario, const json& report, const json& hello, const lab
         r.verdict = "holds";
     } else {
         r.verdict = "fails";
-        evidence.insert(
-            evidence.begin(), "wrong: " + [&] {
-                std::string all;
-                for (const std::string& w : wrong)
-                    all += (all.empty() ? "" : "; ") + w;
-                return all;
-            }());
+        evidence.insert(evidence.begin(), "wrong: " + joined(wrong));
     }
     for (const std::string& e : evidence)
         r.evidence += (r.evidence.empty() ? "" : " | ") + e;
-    if (scenario.contains("wine") && !hello.value("wine", std::string()).empty()) {
+    if (scenario.contains("wine") && wine) {
         r.verdict = "not shown by Wine";
         r.reason = scenario.at("wine");
     }
@@ -367,6 +427,11 @@ int main(int argc, char** argv)
     fs::copy_file(o.check, served + "/agent_check.exe");
     fs::copy_file(o.exe, served + "/agent_recovery.exe");
     fs::copy_file(o.fixtures + "/ca.pem", served + "/ca.pem");
+    // For the row of agent_publish.exe: it publishes the good package into a site on Windows.
+    if (!o.publish.empty()) {
+        fs::copy_file(o.publish, served + "/agent_publish.exe");
+        fs::copy_file(package, served + "/agent.msi");
+    }
     write_file(served + "/plan.json", plan_of(table, servers, ca_sha1).dump(2));
     std::cout << "== the lab listens on " << o.listen << "; on the Windows machine, as an administrator:\n"
               << "   powershell -Command \"(New-Object Net.WebClient).DownloadFile('" << lab_url

@@ -39,7 +39,8 @@ for r in rows:
     elif r["verdict"] != wanted:
         wrong.append("%s: %s, wanted %s (%s)" % (r["scenario"], r["verdict"], wanted, r["evidence"]))
 restored = report.get("restored") or {}
-for key in ("product_removed", "proxy_restored", "root_removed", "app_removed", "descriptor_removed"):
+for key in ("product_removed", "proxy_restored", "root_removed", "app_removed", "descriptor_removed",
+            "task_removed", "account_removed", "shared_removed"):
     if restored.get(key) is not True:
         wrong.append("restored." + key + " is " + json.dumps(restored.get(key)))
 if restored.get("interrupted") != interrupted:
