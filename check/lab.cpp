@@ -6,6 +6,8 @@
 //   windows_check_lab --table FILE --fixtures DIR --certs DIR --listen ADDRESS --exe EXE
 //                     --check AGENT_CHECK_EXE --out DIR [--publish AGENT_PUBLISH_EXE]
 //                     [--wine-prefix DIR] [--timeout SECONDS]
+//   windows_check_lab --table FILE --judge REPORTS --out DIR
+//                     judges again the reports a run kept (DIR/reports), without a lab
 //
 // Exits 0 when every row holds or is a named gap of Wine, 1 when a row fails, 2 when the
 // lab could not start.
@@ -42,7 +44,7 @@ void on_signal(int)
 }
 
 struct options {
-    std::string table, fixtures, certs, listen, exe, check, out, wine_prefix, publish;
+    std::string table, fixtures, certs, listen, exe, check, out, wine_prefix, publish, judge;
     int timeout = 900;
 };
 
@@ -53,7 +55,7 @@ bool parse(int argc, char** argv, options& o)
         {"--certs", &o.certs}, {"--listen", &o.listen},
         {"--exe", &o.exe},     {"--check", &o.check},
         {"--out", &o.out},     {"--wine-prefix", &o.wine_prefix},
-        {"--publish", &o.publish}};
+        {"--publish", &o.publish}, {"--judge", &o.judge}};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--timeout") {
@@ -67,6 +69,8 @@ bool parse(int argc, char** argv, options& o)
         }
         *at->second = argv[i + 1];
     }
+    if (!o.judge.empty() && !o.table.empty() && !o.out.empty() && argc % 2 == 1)
+        return true;
     if (argc % 2 == 0 || o.table.empty() || o.fixtures.empty() || o.certs.empty() || o.listen.empty() ||
         o.exe.empty() || o.check.empty() || o.out.empty()) {
         std::cerr << "usage: windows_check_lab --table FILE --fixtures DIR --certs DIR --listen ADDRESS "
@@ -254,7 +258,22 @@ row judge_facts(const json& scenario, const json& report, bool wine, row r)
 }
 
 // One row's verdict: the report of agent_check.exe held to the table's expectation.
-row judge(const json& scenario, const json& report, const json& hello, const lab::servers& servers)
+// The lab's side of a row, kept with the reports so that they can be judged again (--judge):
+// its sites' URLs and what squid carried.
+json lab_facts(const json& table, const lab::servers& servers)
+{
+    json urls = json::object();
+    for (const json& scenario : table.at("scenarios")) {
+        const lab::site* s = find_site(servers, scenario.at("name"));
+        urls[scenario.at("name").get<std::string>()] = {
+            {"configured", configured_url(scenario, servers)},
+            {"alternative", alternative_url(scenario, servers)},
+            {"installer", s ? s->url() + s->installer : "?"}};
+    }
+    return {{"urls", urls}, {"squid_log", read_file(servers.dir + "/squid/access.log")}};
+}
+
+row judge(const json& scenario, const json& report, const json& hello, const json& facts)
 {
     row r;
     r.scenario = scenario.at("title");
@@ -280,9 +299,10 @@ row judge(const json& scenario, const json& report, const json& hello, const lab
     }
     if (!expect.contains("exit"))
         return judge_facts(scenario, report, wine, r);
+    const json urls = facts.at("urls").value(scenario.at("name").get<std::string>(), json::object());
     const auto substitute = [&](const std::string& text) {
-        return replace_all(replace_all(replace_all(text, "{configured}", configured_url(scenario, servers)),
-                                       "{alternative}", alternative_url(scenario, servers)),
+        return replace_all(replace_all(replace_all(text, "{configured}", urls.value("configured", "")),
+                                       "{alternative}", urls.value("alternative", "")),
                            "{app}", report.value("app", std::string("{app}")));
     };
     std::vector<std::string> log = messages(report.value("log", ""));
@@ -338,9 +358,8 @@ row judge(const json& scenario, const json& report, const json& hello, const lab
     }
     compare_facts(expect, report, wrong, evidence);
     if (expect.value("via_squid", false)) {
-        const lab::site* s = find_site(servers, scenario.at("name"));
-        const std::string installer = s ? s->url() + s->installer : "?";
-        const std::string squid_log = read_file(servers.dir + "/squid/access.log");
+        const std::string installer = urls.value("installer", "?");
+        const std::string squid_log = facts.value("squid_log", "");
         if (squid_log.find("GET " + installer) == std::string::npos)
             wrong.push_back("squid's log shows no GET " + installer);
         else
@@ -392,6 +411,64 @@ json read_json(const std::string& path)
 
 }  // namespace
 
+// Judges every row from the reports in `reports` and writes report.md and report.json to
+// `out`; true when every row holds or is a named gap of Wine.
+bool verdicts(const json& table, const std::string& reports, const json& facts, const std::string& out)
+{
+    const json hello = read_json(reports + "/hello.json");
+    const json done = read_json(reports + "/done.json");
+    json rows = json::array();
+    bool all_hold = true;
+    std::ostringstream md;
+    md << "# Windows check\n\n- Windows: " << windows_text(hello) << "\n- exe under test: " << facts.value("exe", "")
+       << "\n- lab CA: " << facts.value("lab_ca_sha1", "") << "\n";
+    if (!facts.value("wine_prefix", "").empty())
+        md << "- Wine prefix: " << facts.value("wine_prefix", "") << "\n";
+    md << "\n| scenario | expected | seen | verdict | evidence |\n| --- | --- | --- | --- | --- |\n";
+    for (const json& scenario : table.at("scenarios")) {
+        const json report = read_json(reports + "/" + scenario.at("name").get<std::string>() + ".json");
+        const row r = judge(scenario, report, hello, facts);
+        all_hold = all_hold && r.verdict != "fails";
+        json entry{{"scenario", r.scenario},
+                   {"expected", r.expected},
+                   {"seen", r.seen},
+                   {"verdict", r.verdict},
+                   {"evidence", r.evidence}};
+        if (!r.reason.empty())
+            entry["reason"] = r.reason;
+        rows.push_back(entry);
+        md << "| " << cell(r.scenario) << " | " << cell(r.expected) << " | " << cell(r.seen) << " | "
+           << r.verdict << (r.reason.empty() ? "" : ": " + cell(r.reason)) << " | " << cell(r.evidence)
+           << " |\n";
+    }
+    const std::string lab_sha256 = facts.value("exe_sha256", "");
+    json windows = hello.is_null() ? json(nullptr) : hello;
+    json report{{"windows", windows},
+                {"exe", facts.value("exe", "")},
+                {"exe_sha256", hello.is_null() ? lab_sha256 : hello.value("exe_sha256", lab_sha256)},
+                {"lab_ca_sha1", facts.value("lab_ca_sha1", "")},
+                {"restored", done.is_null() ? json(nullptr) : done.value("restored", json(nullptr))},
+                {"rows", rows}};
+    if (!facts.value("wine_prefix", "").empty())
+        report["wine_prefix"] = facts.value("wine_prefix", "");
+    if (!hello.is_null() && hello.value("exe_sha256", lab_sha256) != lab_sha256) {
+        md << "\nThe exe the Windows side ran is not the one served (" << lab_sha256 << ").\n";
+        all_hold = false;
+    }
+    if (done.is_null()) {
+        md << "\nagent_check.exe did not say it had finished and restored the machine.\n";
+        all_hold = false;
+    } else {
+        md << "\nRestored: " << cell(done.value("restored", json::object()).dump()) << "\n";
+    }
+    fs::create_directories(out);
+    write_file(out + "/report.md", md.str());
+    write_file(out + "/report.json", report.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+    std::cout << md.str() << "== " << out << "/report.md, report.json: "
+              << (all_hold ? "every row holds or is a named gap of Wine" : "not every row holds") << "\n";
+    return all_hold;
+}
+
 int main(int argc, char** argv)
 {
     options o;
@@ -402,6 +479,12 @@ int main(int argc, char** argv)
     const json table = read_json(o.table);
     if (table.is_null() || !table.contains("scenarios"))
         return 2;
+    if (!o.judge.empty()) {
+        const json facts = read_json(o.judge + "/lab.json");
+        if (facts.is_null())
+            return 2;
+        return verdicts(table, o.judge, facts, o.out) ? 0 : 1;
+    }
 
     lab::servers servers;
     servers.address = o.listen;
@@ -458,60 +541,18 @@ int main(int argc, char** argv)
     // squid writes its log as it stops.
     servers.stop();
 
-    const json hello = read_json(reports + "/hello.json");
-    const json done = read_json(reports + "/done.json");
-    json rows = json::array();
-    bool all_hold = true;
-    std::ostringstream md;
-    md << "# Windows check\n\n- Windows: " << windows_text(hello) << "\n- exe under test: " << o.exe
-       << "\n- lab CA: " << ca_sha1 << "\n";
+    json facts = lab_facts(table, servers);
+    facts["exe"] = o.exe;
+    facts["exe_sha256"] = sha256_of(o.exe);
+    facts["lab_ca_sha1"] = ca_sha1;
     if (!o.wine_prefix.empty())
-        md << "- Wine prefix: " << o.wine_prefix << "\n";
-    md << "\n| scenario | expected | seen | verdict | evidence |\n| --- | --- | --- | --- | --- |\n";
-    for (const json& scenario : table.at("scenarios")) {
-        const json report = read_json(reports + "/" + scenario.at("name").get<std::string>() + ".json");
-        const row r = judge(scenario, report, hello, servers);
-        all_hold = all_hold && r.verdict != "fails";
-        json entry{{"scenario", r.scenario},
-                   {"expected", r.expected},
-                   {"seen", r.seen},
-                   {"verdict", r.verdict},
-                   {"evidence", r.evidence}};
-        if (!r.reason.empty())
-            entry["reason"] = r.reason;
-        rows.push_back(entry);
-        md << "| " << cell(r.scenario) << " | " << cell(r.expected) << " | " << cell(r.seen) << " | "
-           << r.verdict << (r.reason.empty() ? "" : ": " + cell(r.reason)) << " | " << cell(r.evidence)
-           << " |\n";
-    }
-    const std::string lab_sha256 = sha256_of(o.exe);
-    json windows = hello.is_null() ? json(nullptr) : hello;
-    json report{{"windows", windows},
-                {"exe", o.exe},
-                {"exe_sha256", hello.is_null() ? lab_sha256 : hello.value("exe_sha256", lab_sha256)},
-                {"lab_ca_sha1", ca_sha1},
-                {"restored", done.is_null() ? json(nullptr) : done.value("restored", json(nullptr))},
-                {"rows", rows}};
-    if (!o.wine_prefix.empty())
-        report["wine_prefix"] = o.wine_prefix;
-    if (!hello.is_null() && hello.value("exe_sha256", lab_sha256) != lab_sha256) {
-        md << "\nThe exe the Windows side ran is not the one served (" << lab_sha256 << ").\n";
-        all_hold = false;
-    }
-    if (done.is_null()) {
-        md << "\nagent_check.exe did not say it had finished and restored the machine.\n";
-        all_hold = false;
-    } else {
-        md << "\nRestored: " << cell(done.value("restored", json::object()).dump()) << "\n";
-    }
-    fs::create_directories(o.out);
+        facts["wine_prefix"] = o.wine_prefix;
+    write_file(reports + "/lab.json", facts.dump(2, ' ', false, json::error_handler_t::replace));
     // The reports of agent_check.exe are kept beside the verdicts, then the scratch directory goes.
+    fs::create_directories(o.out);
     fs::remove_all(o.out + "/reports");
     fs::copy(reports, o.out + "/reports", fs::copy_options::recursive);
+    const bool all_hold = verdicts(table, reports, facts, o.out);
     servers.remove(!all_hold);
-    write_file(o.out + "/report.md", md.str());
-    write_file(o.out + "/report.json", report.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
-    std::cout << md.str() << "== " << o.out << "/report.md, report.json: "
-              << (all_hold ? "every row holds or is a named gap of Wine" : "not every row holds") << "\n";
     return all_hold ? 0 : 1;
 }
