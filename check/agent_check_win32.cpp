@@ -56,7 +56,7 @@ struct state {
     bool task_created = false;
     std::wstring account, password;  // the standard account the attempts run as
     bool account_created = false;
-    std::string wine;  // Wine's version, empty on Windows
+    std::string wine;          // Wine's version, empty on Windows
     HANDLE child = nullptr;    // the run in progress
     bool finished = false;     // the restore has begun
     bool interrupted = false;  // by Ctrl+C: the handler restores and ends the process
@@ -515,8 +515,10 @@ bool remove_account()
     }
     g.account_created = false;
     // A profile exists only if something loaded one; none is the usual case.
-    if (!sid.empty() && !DeleteProfileW(sid.c_str(), nullptr, nullptr) && GetLastError() != ERROR_FILE_NOT_FOUND)
-        std::fprintf(stderr, "agent_check: the profile of %ls is left: %lu\n", g.account.c_str(), GetLastError());
+    if (!sid.empty() && !DeleteProfileW(sid.c_str(), nullptr, nullptr) &&
+        GetLastError() != ERROR_FILE_NOT_FOUND)
+        std::fprintf(stderr, "agent_check: the profile of %ls is left: %lu\n", g.account.c_str(),
+                     GetLastError());
     return true;
 }
 
@@ -571,7 +573,8 @@ bool create_account(std::string& why)
     }
     LocalFree(users);
     LOCALGROUP_MEMBERS_INFO_0 member{sid};
-    const NET_API_STATUS joined = NetLocalGroupAddMembers(nullptr, group, 0, reinterpret_cast<BYTE*>(&member), 1);
+    const NET_API_STATUS joined =
+        NetLocalGroupAddMembers(nullptr, group, 0, reinterpret_cast<BYTE*>(&member), 1);
     if (joined != NERR_Success && joined != ERROR_MEMBER_IN_ALIAS) {
         why = "NetLocalGroupAddMembers: " + std::to_string(joined);
         return false;
@@ -692,12 +695,12 @@ std::string ansi_to_utf8(const std::string& text)
 std::wstring ansi_letters()
 {
     const wchar_t* const names[] = {
-        L"Agent R\u00e9cup\u00e9ration",                           // Western European
+        L"Agent R\u00e9cup\u00e9ration",                                   // Western European
         L"\u0410\u0433\u0435\u043d\u0442 \u0432\u043e\u0441\u0441\u0442",  // Cyrillic
-        L"\u0391\u03bd\u03ac\u03ba\u03c4\u03b7\u03c3\u03b7",              // Greek
-        L"Agent Napraw\u0105",                                     // Central European
-        L"\u30a8\u30fc\u30b8\u30a7\u30f3\u30c8",                        // Japanese
-        L"\u4ee3\u7406\u6062\u590d",                                   // Chinese
+        L"\u0391\u03bd\u03ac\u03ba\u03c4\u03b7\u03c3\u03b7",               // Greek
+        L"Agent Napraw\u0105",                                             // Central European
+        L"\u30a8\u30fc\u30b8\u30a7\u30f3\u30c8",                           // Japanese
+        L"\u4ee3\u7406\u6062\u590d",                                       // Chinese
     };
     const bool utf8 = GetACP() == CP_UTF8;
     for (const wchar_t* name : names) {
@@ -837,9 +840,10 @@ json run_as_system(const json& scenario, const std::string& exe)
         return report;
     const std::wstring result = (app / L"task_result.json").wstring();
     // A start time already past: the task runs only when asked to (/run).
-    const std::wstring program = L"\\\"" + g.shared + L"\\agent_check.exe\\\" --as-task \\\"" + app.wstring() + L"\\\"";
-    g.task_created = schtasks(std::wstring(L"/create /tn ") + task_name + L" /ru SYSTEM /sc once /st 00:00 /f /tr \"" +
-                              program + L"\"");
+    const std::wstring program =
+        L"\\\"" + g.shared + L"\\agent_check.exe\\\" --as-task \\\"" + app.wstring() + L"\\\"";
+    g.task_created = schtasks(std::wstring(L"/create /tn ") + task_name +
+                              L" /ru SYSTEM /sc once /st 00:00 /f /tr \"" + program + L"\"");
     if (!g.task_created || !schtasks(std::wstring(L"/run /tn ") + task_name)) {
         report["error"] = "schtasks could not create or run the task as SYSTEM";
         remove_task();
@@ -872,7 +876,8 @@ int as_task(const std::wstring& app)
 {
     wchar_t temp[MAX_PATH + 1] = L"";
     const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    const std::wstring descriptor = std::wstring(length > 0 && length <= MAX_PATH ? temp : L"") + L"last_agent.json";
+    const std::wstring descriptor =
+        std::wstring(length > 0 && length <= MAX_PATH ? temp : L"") + L"last_agent.json";
     const bool was_there = exists(descriptor);
     bool timed_out = false;
     json result;
@@ -902,7 +907,8 @@ int as_task(const std::wstring& app)
 int try_write(const std::wstring& var, const std::wstring& descriptor)
 {
     const std::wstring probe = var + L"\\written_by_another_user";
-    HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool var_written = file != INVALID_HANDLE_VALUE;
     std::printf("var: %s (%lu)\n", var_written ? "written" : "refused", var_written ? 0 : GetLastError());
     if (var_written) {
@@ -918,11 +924,13 @@ int try_write(const std::wstring& var, const std::wstring& descriptor)
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     const std::wstring mine = descriptor + L".another_user";
-    file = CreateFileW(mine.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file =
+        CreateFileW(mine.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         const bool moved = MoveFileExW(mine.c_str(), descriptor.c_str(), MOVEFILE_REPLACE_EXISTING);
-        std::printf("descriptor renamed over: %s (%lu)\n", moved ? "yes" : "refused", moved ? 0 : GetLastError());
+        std::printf("descriptor renamed over: %s (%lu)\n", moved ? "yes" : "refused",
+                    moved ? 0 : GetLastError());
         replaced = replaced || moved;
         DeleteFileW(mine.c_str());
     }
@@ -957,8 +965,8 @@ json run_standard_account(const json& scenario, const std::string& exe)
         saved.emplace_back(variable, length > 0 && length < 32768 ? value : L"");
         SetEnvironmentVariableW(variable, temp.c_str());
     }
-    report["exit"] = run(L"\"" + (app / L"agent_recovery.exe").wstring() + L"\"", app.wstring(), run_limit_ms,
-                         timed_out);
+    report["exit"] =
+        run(L"\"" + (app / L"agent_recovery.exe").wstring() + L"\"", app.wstring(), run_limit_ms, timed_out);
     for (const auto& variable : saved)
         SetEnvironmentVariableW(variable.first, variable.second.empty() ? nullptr : variable.second.c_str());
     report["timed_out"] = timed_out;
@@ -978,7 +986,8 @@ json run_standard_account(const json& scenario, const std::string& exe)
     // No profile loaded: nothing of the account is left on disk but what NetUserDel removes.
     if (!CreateProcessWithLogonW(g.account.c_str(), L".", g.password.c_str(), 0, nullptr, &line[0],
                                  CREATE_NO_WINDOW, nullptr, g.shared.c_str(), &startup, &info)) {
-        report["error"] = "cannot start a process as " + narrow(g.account) + ": " + std::to_string(GetLastError());
+        report["error"] =
+            "cannot start a process as " + narrow(g.account) + ": " + std::to_string(GetLastError());
     } else {
         CloseHandle(info.hThread);
         g.child = info.hProcess;
@@ -1007,8 +1016,8 @@ bool has_local_service_ace(const std::wstring& path, std::string& sddl)
 {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS)
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
     PSID service = nullptr;
     ConvertStringSidToSidW(L"S-1-5-19", &service);
@@ -1018,13 +1027,14 @@ bool has_local_service_ace(const std::wstring& path, std::string& sddl)
         if (!GetAce(dacl, i, &ace))
             continue;
         const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        found = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && !(allowed->Header.AceFlags & INHERITED_ACE) &&
+        found = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                !(allowed->Header.AceFlags & INHERITED_ACE) &&
                 (allowed->Mask & FILE_GENERIC_READ) == FILE_GENERIC_READ &&
                 EqualSid(const_cast<DWORD*>(&allowed->SidStart), service);
     }
     LPWSTR text = nullptr;
-    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                             &text, nullptr)) {
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, nullptr)) {
         sddl = narrow(text);
         LocalFree(text);
     }
@@ -1039,8 +1049,8 @@ bool add_local_service_ace(const std::wstring& path)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PSID service = nullptr;
     if (!ConvertStringSidToSidW(L"S-1-5-19", &service) ||
-        GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS) {
+        GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         LocalFree(service);
         return false;
     }
@@ -1051,9 +1061,10 @@ bool add_local_service_ace(const std::wstring& path)
     entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
     entry.Trustee.ptstrName = static_cast<LPWSTR>(service);
-    const bool ok = SetEntriesInAclW(1, &entry, dacl, &merged) == ERROR_SUCCESS &&
-                    SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                          nullptr, nullptr, merged, nullptr) == ERROR_SUCCESS;
+    const bool ok =
+        SetEntriesInAclW(1, &entry, dacl, &merged) == ERROR_SUCCESS &&
+        SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, merged, nullptr) == ERROR_SUCCESS;
     LocalFree(merged);
     LocalFree(descriptor);
     LocalFree(service);
@@ -1082,8 +1093,9 @@ json run_publish(const json& scenario, const std::string& publish, const std::st
     exits.push_back(run(program + L"init" + site, dir.wstring(), run_limit_ms, timed_out));
     // The package's signer chains to the lab's CA, which the Windows build trusts through Root.
     ensure_root();
-    exits.push_back(run(program + L"publish agent.msi --base-url https://updates.example.com/ --untimestamped" + site,
-                        dir.wstring(), run_limit_ms, timed_out));
+    exits.push_back(
+        run(program + L"publish agent.msi --base-url https://updates.example.com/ --untimestamped" + site,
+            dir.wstring(), run_limit_ms, timed_out));
     const bool ace_set = add_local_service_ace(descriptor);
     std::string before, after;
     has_local_service_ace(descriptor, before);
@@ -1198,8 +1210,9 @@ int main()
         json report;
         if (!runs.empty() && !g.wine.empty())
             report = {{"scenario", scenario.at("name")},
-                      {"not_run", "under Wine, which has no SYSTEM account, no second account's tokens and "
-                                  "keeps no ACLs"}};
+                      {"not_run",
+                       "under Wine, which has no SYSTEM account, no second account's tokens and "
+                       "keeps no ACLs"}};
         else if (runs == "system")
             report = run_as_system(scenario, exe);
         else if (runs == "standard_account")

@@ -51,10 +51,10 @@ struct options {
 bool parse(int argc, char** argv, options& o)
 {
     const std::map<std::string, std::string*> named = {
-        {"--table", &o.table}, {"--fixtures", &o.fixtures},
-        {"--certs", &o.certs}, {"--listen", &o.listen},
-        {"--exe", &o.exe},     {"--check", &o.check},
-        {"--out", &o.out},     {"--wine-prefix", &o.wine_prefix},
+        {"--table", &o.table},     {"--fixtures", &o.fixtures},
+        {"--certs", &o.certs},     {"--listen", &o.listen},
+        {"--exe", &o.exe},         {"--check", &o.check},
+        {"--out", &o.out},         {"--wine-prefix", &o.wine_prefix},
         {"--publish", &o.publish}, {"--judge", &o.judge}};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -74,7 +74,8 @@ bool parse(int argc, char** argv, options& o)
     if (argc % 2 == 0 || o.table.empty() || o.fixtures.empty() || o.certs.empty() || o.listen.empty() ||
         o.exe.empty() || o.check.empty() || o.out.empty()) {
         std::cerr << "usage: windows_check_lab --table FILE --fixtures DIR --certs DIR --listen ADDRESS "
-                     "--exe EXE --check AGENT_CHECK_EXE --out DIR [--publish AGENT_PUBLISH_EXE] [--wine-prefix DIR] "
+                     "--exe EXE --check AGENT_CHECK_EXE --out DIR [--publish AGENT_PUBLISH_EXE] "
+                     "[--wine-prefix DIR] "
                      "[--timeout SECONDS]\n";
         return false;
     }
@@ -203,8 +204,8 @@ std::string yes_no(bool b)
 
 // What a row expects beyond a run's outcome, each compared as it is: who the run ran as, what a
 // standard account could do, what agent_publish kept.
-const char* const plain_facts[] = {"ran_as", "var_write_refused", "descriptor_replace_refused", "publish_exit",
-                                   "descriptor_ace_kept"};
+const char* const plain_facts[] = {"ran_as", "var_write_refused", "descriptor_replace_refused",
+                                   "publish_exit", "descriptor_ace_kept"};
 
 std::string expected_text(const json& expect)
 {
@@ -265,10 +266,9 @@ json lab_facts(const json& table, const lab::servers& servers)
     json urls = json::object();
     for (const json& scenario : table.at("scenarios")) {
         const lab::site* s = find_site(servers, scenario.at("name"));
-        urls[scenario.at("name").get<std::string>()] = {
-            {"configured", configured_url(scenario, servers)},
-            {"alternative", alternative_url(scenario, servers)},
-            {"installer", s ? s->url() + s->installer : "?"}};
+        urls[scenario.at("name").get<std::string>()] = {{"configured", configured_url(scenario, servers)},
+                                                        {"alternative", alternative_url(scenario, servers)},
+                                                        {"installer", s ? s->url() + s->installer : "?"}};
     }
     return {{"urls", urls}, {"squid_log", read_file(servers.dir + "/squid/access.log")}};
 }
@@ -420,8 +420,9 @@ bool verdicts(const json& table, const std::string& reports, const json& facts, 
     json rows = json::array();
     bool all_hold = true;
     std::ostringstream md;
-    md << "# Windows check\n\n- Windows: " << windows_text(hello) << "\n- exe under test: " << facts.value("exe", "")
-       << "\n- lab CA: " << facts.value("lab_ca_sha1", "") << "\n";
+    md << "# Windows check\n\n- Windows: " << windows_text(hello)
+       << "\n- exe under test: " << facts.value("exe", "") << "\n- lab CA: " << facts.value("lab_ca_sha1", "")
+       << "\n";
     if (!facts.value("wine_prefix", "").empty())
         md << "- Wine prefix: " << facts.value("wine_prefix", "") << "\n";
     md << "\n| scenario | expected | seen | verdict | evidence |\n| --- | --- | --- | --- | --- |\n";
