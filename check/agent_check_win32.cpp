@@ -2,11 +2,17 @@
 // the Windows machine it runs on, and sends each outcome back to the lab, which judges it.
 // Run by an administrator: it adds the lab's CA to LocalMachine\Root for the duration, sets
 // the account's WinINet proxy per scenario, and installs and removes the lab's test product.
+// For the rows Wine cannot show it also runs the program as SYSTEM through the Task Scheduler,
+// and tries var and the descriptor as a standard account (a temporary local one unless
+// --account NAME names one, its password in AGENT_CHECK_PASSWORD).
 // Everything it adds or changes is undone at its end, on Ctrl+C, and after a run that hangs.
 #include <windows.h>
 #include <aclapi.h>
+#include <lm.h>
 #include <msi.h>
 #include <sddl.h>
+#include <shellapi.h>
+#include <userenv.h>
 #include <wincrypt.h>
 #include <wininet.h>
 
@@ -46,6 +52,11 @@ struct state {
     std::wstring descriptor;  // last_agent.json in the temporary directory
     bool descriptor_was_there = false;
     std::wstring upgrade_code;
+    std::wstring shared;  // %ProgramData%\agent_check: reachable by SYSTEM and standard users
+    bool task_created = false;
+    std::wstring account, password;  // the standard account the attempts run as
+    bool account_created = false;
+    std::string wine;          // Wine's version, empty on Windows
     HANDLE child = nullptr;    // the run in progress
     bool finished = false;     // the restore has begun
     bool interrupted = false;  // by Ctrl+C: the handler restores and ends the process
@@ -400,13 +411,175 @@ bool uninstall_products(json& uninstalled)
     return ok && installed_products().empty();
 }
 
+// Through \\?\ names: an APP near MAX_PATH holds files beyond it, which plain names cannot
+// reach on Windows.
+bool remove_below(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    bool ok = true;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = path + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                ok = remove_below(child) && ok;
+                ok = RemoveDirectoryW(child.c_str()) && ok;
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                ok = RemoveDirectoryW(child.c_str()) && ok;
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ok = DeleteFileW(child.c_str()) && ok;
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return ok;
+}
+
 bool remove_tree(const std::wstring& path)
 {
-    std::error_code failed;
-    fs::remove_all(path, failed);
-    if (failed)
-        std::fprintf(stderr, "agent_check: cannot remove %ls: %s\n", path.c_str(), failed.message().c_str());
-    return !failed;
+    if (path.empty() || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return true;
+    const std::wstring whole = L"\\\\?\\" + path;
+    if (!remove_below(whole) || !RemoveDirectoryW(whole.c_str())) {
+        std::fprintf(stderr, "agent_check: cannot remove %ls: %lu\n", path.c_str(), GetLastError());
+        return false;
+    }
+    return true;
+}
+
+const wchar_t* const task_name = L"agent_check_as_system";
+
+std::wstring system_program(const wchar_t* name)
+{
+    wchar_t dir[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(dir, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(dir) + L"\\" + name : name;
+}
+
+bool schtasks(const std::wstring& arguments)
+{
+    bool timed_out = false;
+    const long exit =
+        run(L"\"" + system_program(L"schtasks.exe") + L"\" " + arguments, L"", 60 * 1000, timed_out);
+    if (exit != 0)
+        std::fprintf(stderr, "agent_check: schtasks %ls: exit %ld\n", arguments.c_str(), exit);
+    return exit == 0;
+}
+
+bool remove_task()
+{
+    if (!g.task_created)
+        return true;
+    schtasks(std::wstring(L"/end /tn ") + task_name);
+    g.task_created = !schtasks(std::wstring(L"/delete /tn ") + task_name + L" /f");
+    return !g.task_created;
+}
+
+std::string sid_text(PSID sid)
+{
+    LPWSTR text = nullptr;
+    if (!sid || !ConvertSidToStringSidW(sid, &text))
+        return "";
+    const std::string result = narrow(text);
+    LocalFree(text);
+    return result;
+}
+
+// The account's SID, for its profile.
+std::wstring account_sid(const std::wstring& name)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    wchar_t domain[256];
+    DWORD domain_size = 256;
+    SID_NAME_USE use;
+    if (!LookupAccountNameW(nullptr, name.c_str(), sid, &size, domain, &domain_size, &use))
+        return L"";
+    return wide(sid_text(sid));
+}
+
+bool remove_account()
+{
+    if (!g.account_created)
+        return true;
+    const std::wstring sid = account_sid(g.account);
+    const NET_API_STATUS status = NetUserDel(nullptr, g.account.c_str());
+    if (status != NERR_Success) {
+        std::fprintf(stderr, "agent_check: cannot remove the account %ls: %lu\n", g.account.c_str(), status);
+        return false;
+    }
+    g.account_created = false;
+    // A profile exists only if something loaded one; none is the usual case.
+    if (!sid.empty() && !DeleteProfileW(sid.c_str(), nullptr, nullptr) &&
+        GetLastError() != ERROR_FILE_NOT_FOUND)
+        std::fprintf(stderr, "agent_check: the profile of %ls is left: %lu\n", g.account.c_str(),
+                     GetLastError());
+    return true;
+}
+
+// A local standard account with a random password, in the Users group (named by its SID:
+// the name differs by language).
+bool create_account(std::string& why)
+{
+    HCRYPTPROV provider = 0;
+    BYTE random[32];
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) ||
+        !CryptGenRandom(provider, sizeof random, random)) {
+        why = "no random bytes: " + std::to_string(GetLastError());
+        if (provider)
+            CryptReleaseContext(provider, 0);
+        return false;
+    }
+    CryptReleaseContext(provider, 0);
+    const wchar_t* const letters = L"abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    std::wstring name = L"agchk", password = L"Aa1!";
+    for (int i = 0; i < 6; ++i)
+        name += letters[random[i] % 57];
+    for (int i = 6; i < 26; ++i)
+        password += letters[random[i] % 57];
+    USER_INFO_1 user = {};
+    user.usri1_name = &name[0];
+    user.usri1_password = &password[0];
+    user.usri1_priv = USER_PRIV_USER;
+    wchar_t comment[] = L"agent_check: removed at its end";
+    user.usri1_comment = comment;
+    user.usri1_flags = UF_SCRIPT | UF_DONT_EXPIRE_PASSWD;
+    DWORD wrong_field = 0;
+    const NET_API_STATUS added = NetUserAdd(nullptr, 1, reinterpret_cast<BYTE*>(&user), &wrong_field);
+    if (added != NERR_Success) {
+        why = "NetUserAdd: " + std::to_string(added) + " (field " + std::to_string(wrong_field) + ")";
+        return false;
+    }
+    g.account = name;
+    g.password = password;
+    g.account_created = true;
+    PSID users = nullptr;
+    wchar_t group[256], group_domain[256], domain[256];
+    DWORD group_size = 256, group_domain_size = 256, domain_size = 256;
+    SID_NAME_USE use;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof sid;
+    if (!ConvertStringSidToSidW(L"S-1-5-32-545", &users) ||
+        !LookupAccountSidW(nullptr, users, group, &group_size, group_domain, &group_domain_size, &use) ||
+        !LookupAccountNameW(nullptr, name.c_str(), sid, &sid_size, domain, &domain_size, &use)) {
+        why = "cannot name the Users group or the account: " + std::to_string(GetLastError());
+        LocalFree(users);
+        return false;
+    }
+    LocalFree(users);
+    LOCALGROUP_MEMBERS_INFO_0 member{sid};
+    const NET_API_STATUS joined =
+        NetLocalGroupAddMembers(nullptr, group, 0, reinterpret_cast<BYTE*>(&member), 1);
+    if (joined != NERR_Success && joined != ERROR_MEMBER_IN_ALIAS) {
+        why = "NetLocalGroupAddMembers: " + std::to_string(joined);
+        return false;
+    }
+    return true;
 }
 
 // Everything back as it was. Called once, from the end of main or from the Ctrl+C handler.
@@ -422,6 +595,9 @@ json restore(bool interrupted)
     restored["app_removed"] = remove_tree(g.work);
     if (!g.descriptor_was_there)
         DeleteFileW(g.descriptor.c_str());
+    restored["task_removed"] = remove_task();
+    restored["account_removed"] = remove_account();
+    restored["shared_removed"] = remove_tree(g.shared);
     restored["descriptor_removed"] =
         g.descriptor_was_there || GetFileAttributesW(g.descriptor.c_str()) == INVALID_FILE_ATTRIBUTES;
     return restored;
@@ -503,11 +679,61 @@ void read_var_dacl(const std::wstring& var, json& report)
     LocalFree(descriptor);
 }
 
-json run_scenario(const json& scenario, const std::string& exe)
+// The log is in the ANSI code page, as the program writes it; the lab reads UTF-8.
+std::string ansi_to_utf8(const std::string& text)
 {
-    const std::string name = scenario.at("name");
-    const fs::path app = fs::path(g.work) / wide(name);
-    json report{{"scenario", name}};
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0)
+        return text;
+    std::wstring converted(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &converted[0], size);
+    return narrow(converted);
+}
+
+// A name in letters beyond ASCII that this machine's ANSI code page holds, as an APP path
+// the program reads through its "A" functions must.
+std::wstring ansi_letters()
+{
+    const wchar_t* const names[] = {
+        L"Agent R\u00e9cup\u00e9ration",                                   // Western European
+        L"\u0410\u0433\u0435\u043d\u0442 \u0432\u043e\u0441\u0441\u0442",  // Cyrillic
+        L"\u0391\u03bd\u03ac\u03ba\u03c4\u03b7\u03c3\u03b7",               // Greek
+        L"Agent Napraw\u0105",                                             // Central European
+        L"\u30a8\u30fc\u30b8\u30a7\u30f3\u30c8",                           // Japanese
+        L"\u4ee3\u7406\u6062\u590d",                                       // Chinese
+    };
+    const bool utf8 = GetACP() == CP_UTF8;
+    for (const wchar_t* name : names) {
+        BOOL defaulted = FALSE;
+        char bytes[128];
+        const int size = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, name, -1, bytes,
+                                             sizeof bytes, nullptr, utf8 ? nullptr : &defaulted);
+        if (size > 0 && !defaulted)
+            return name;
+    }
+    return L"";
+}
+
+// The scenario's APP directory: its own name, or one in letters of the ANSI code page
+// beyond ASCII, or one whose exe path is 250 characters long (var's longest files then
+// pass 260).
+fs::path app_of(const json& scenario)
+{
+    const fs::path own = fs::path(g.work) / wide(scenario.at("name").get<std::string>());
+    const std::string kind = scenario.value("app", "");
+    if (kind == "ansi") {
+        const std::wstring letters = ansi_letters();
+        return letters.empty() ? fs::path() : own / letters;
+    }
+    if (kind == "long") {
+        const std::size_t exe_length = 250, taken = own.wstring().size() + 1 + 19;  // \agent_recovery.exe
+        return taken < exe_length ? own / std::wstring(exe_length - taken, L'L') : fs::path();
+    }
+    return own;
+}
+
+bool make_app(const fs::path& app, const json& scenario, const std::string& exe, json& report)
+{
     std::error_code failed;
     fs::create_directories(app / L"etc", failed);
     if (failed || !write_whole(app / L"agent_recovery.exe", exe) ||
@@ -515,19 +741,23 @@ json run_scenario(const json& scenario, const std::string& exe)
         !write_whole(app / L"etc" / L"inventory.conf", scenario.at("inventory").dump()) ||
         !write_whole(app / L"VERSION", scenario.at("version").get<std::string>() + "\n")) {
         report["error"] = "cannot make the APP directory " + narrow(app.wstring());
-        return report;
+        return false;
     }
     if (!ensure_root() || !set_proxy(scenario.value("proxy", ""))) {
         report["error"] = "cannot set the machine up (Root store or proxy)";
-        return report;
+        return false;
     }
-    bool timed_out = false;
-    const std::wstring program = (app / L"agent_recovery.exe").wstring();
-    report["exit"] = run(L"\"" + program + L"\"", app.wstring(), run_limit_ms, timed_out);
-    report["timed_out"] = timed_out;
+    report["app"] = narrow(app.wstring());
+    return true;
+}
+
+// What a run left: its log, var, var's DACL, the test product (then removed).
+void read_outcome(const fs::path& app, json& report)
+{
     const fs::path var = app / L"var";
-    report["log"] = read_whole(var / L"agent_recovery.log");
+    report["log"] = ansi_to_utf8(read_whole(var / L"agent_recovery.log"));
     json listing = json::array();
+    std::error_code failed;
     for (const auto& entry : fs::directory_iterator(var, failed))
         listing.push_back(narrow(entry.path().filename().wstring()));
     report["var"] = listing;
@@ -540,7 +770,343 @@ json run_scenario(const json& scenario, const std::string& exe)
     json uninstalled = json::array();
     report["removed"] = uninstall_products(uninstalled);
     report["uninstalled"] = uninstalled;
+}
+
+json run_scenario(const json& scenario, const std::string& exe)
+{
+    const std::string name = scenario.at("name");
+    const fs::path app = app_of(scenario);
+    json report{{"scenario", name}};
+    if (app.empty()) {
+        report["error"] = "no APP path of this kind on this machine";
+        return report;
+    }
+    if (!make_app(app, scenario, exe, report))
+        return report;
+    bool timed_out = false;
+    const std::wstring program = (app / L"agent_recovery.exe").wstring();
+    report["exit"] = run(L"\"" + program + L"\"", app.wstring(), run_limit_ms, timed_out);
+    report["timed_out"] = timed_out;
+    read_outcome(app, report);
+    remove_tree((fs::path(g.work) / wide(name)).wstring());
+    return report;
+}
+
+// %ProgramData%\agent_check, holding a copy of this program: SYSTEM's task and the standard
+// account start it from there, and standard users may traverse it and create files in it,
+// as an APP directory whose parent is not locked down would let them.
+bool make_shared(std::string& why)
+{
+    if (!g.shared.empty() && GetFileAttributesW(g.shared.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    wchar_t data[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+    wchar_t self[MAX_PATH];
+    const DWORD self_length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || self_length == 0 || self_length >= MAX_PATH) {
+        why = "no %ProgramData% or no path of this program";
+        return false;
+    }
+    g.shared = std::wstring(data) + L"\\agent_check";
+    if (!CreateDirectoryW(g.shared.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        why = "cannot make " + narrow(g.shared) + ": " + std::to_string(GetLastError());
+        return false;
+    }
+    if (!CopyFileW(self, (g.shared + L"\\agent_check.exe").c_str(), FALSE)) {
+        why = "cannot copy agent_check.exe into " + narrow(g.shared) + ": " + std::to_string(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// One whole run as SYSTEM: a task runs this program, which runs the exe and leaves its exit
+// status in APP\task_result.json.
+json run_as_system(const json& scenario, const std::string& exe)
+{
+    const std::string name = scenario.at("name");
+    json report{{"scenario", name}};
+    std::string why;
+    if (!make_shared(why)) {
+        report["error"] = why;
+        return report;
+    }
+    const fs::path app = fs::path(g.shared) / wide(name);
+    if (!make_app(app, scenario, exe, report))
+        return report;
+    const std::wstring result = (app / L"task_result.json").wstring();
+    // A start time already past: the task runs only when asked to (/run).
+    const std::wstring program =
+        L"\\\"" + g.shared + L"\\agent_check.exe\\\" --as-task \\\"" + app.wstring() + L"\\\"";
+    g.task_created = schtasks(std::wstring(L"/create /tn ") + task_name +
+                              L" /ru SYSTEM /sc once /st 00:00 /f /tr \"" + program + L"\"");
+    if (!g.task_created || !schtasks(std::wstring(L"/run /tn ") + task_name)) {
+        report["error"] = "schtasks could not create or run the task as SYSTEM";
+        remove_task();
+        return report;
+    }
+    const ULONGLONG deadline = GetTickCount64() + run_limit_ms + 30 * 1000;
+    while (!exists(result) && GetTickCount64() < deadline) {
+        release();
+        Sleep(500);
+        hold();
+    }
+    report["timed_out"] = !exists(result);
+    report["task_removed"] = remove_task();
+    try {
+        const json task = json::parse(read_whole(result));
+        for (const char* key : {"exit", "ran_as", "temp"})
+            report[key] = task.value(key, json());
+        report["timed_out"] = task.value("timed_out", false);
+    } catch (const json::exception&) {
+        report["error"] = "the task left no result in time";
+    }
+    read_outcome(app, report);
     remove_tree(app.wstring());
+    return report;
+}
+
+// The task's side, as SYSTEM: runs APP\agent_recovery.exe and records how it ended. The
+// descriptor it leaves in SYSTEM's temporary directory goes, unless one was there before.
+int as_task(const std::wstring& app)
+{
+    wchar_t temp[MAX_PATH + 1] = L"";
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    const std::wstring descriptor =
+        std::wstring(length > 0 && length <= MAX_PATH ? temp : L"") + L"last_agent.json";
+    const bool was_there = exists(descriptor);
+    bool timed_out = false;
+    json result;
+    result["exit"] = run(L"\"" + app + L"\\agent_recovery.exe\"", app, run_limit_ms, timed_out);
+    result["timed_out"] = timed_out;
+    result["temp"] = narrow(temp);
+    HANDLE token = nullptr;
+    std::vector<BYTE> user(256);
+    DWORD size = static_cast<DWORD>(user.size());
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user.data(), size, &size))
+        result["ran_as"] = sid_text(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+    if (token)
+        CloseHandle(token);
+    if (!was_there)
+        DeleteFileW(descriptor.c_str());
+    const std::wstring path = app + L"\\task_result.json";
+    return write_whole(path + L".partial", result.dump()) &&
+                   MoveFileExW((path + L".partial").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)
+               ? 0
+               : 1;
+}
+
+// The standard account's side: tries to create a file in var and to replace the descriptor
+// (writing it, deleting it, renaming a file over it). Exits 16, plus 1 when var took a file,
+// 2 when the descriptor could be replaced, 4 when there was no descriptor to try.
+int try_write(const std::wstring& var, const std::wstring& descriptor)
+{
+    const std::wstring probe = var + L"\\written_by_another_user";
+    HANDLE file =
+        CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool var_written = file != INVALID_HANDLE_VALUE;
+    std::printf("var: %s (%lu)\n", var_written ? "written" : "refused", var_written ? 0 : GetLastError());
+    if (var_written) {
+        CloseHandle(file);
+        DeleteFileW(probe.c_str());
+    }
+    const bool there = exists(descriptor);
+    file = CreateFileW(descriptor.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool replaced = file != INVALID_HANDLE_VALUE;
+    std::printf("descriptor opened for writing: %s (%lu)\n", replaced ? "yes" : "refused",
+                replaced ? 0 : GetLastError());
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    const std::wstring mine = descriptor + L".another_user";
+    file =
+        CreateFileW(mine.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        const bool moved = MoveFileExW(mine.c_str(), descriptor.c_str(), MOVEFILE_REPLACE_EXISTING);
+        std::printf("descriptor renamed over: %s (%lu)\n", moved ? "yes" : "refused",
+                    moved ? 0 : GetLastError());
+        replaced = replaced || moved;
+        DeleteFileW(mine.c_str());
+    }
+    const bool deleted = DeleteFileW(descriptor.c_str());
+    std::printf("descriptor deleted: %s (%lu)\n", deleted ? "yes" : "refused", deleted ? 0 : GetLastError());
+    replaced = replaced || deleted;
+    return 16 | (var_written ? 1 : 0) | (replaced ? 2 : 0) | (there ? 0 : 4);
+}
+
+// A run as the administrator whose temporary directory every user may create files in, as
+// SYSTEM's is; then a standard account tries var and the descriptor there.
+json run_standard_account(const json& scenario, const std::string& exe)
+{
+    const std::string name = scenario.at("name");
+    json report{{"scenario", name}};
+    std::string why;
+    if (!make_shared(why)) {
+        report["error"] = why;
+        return report;
+    }
+    const fs::path app = fs::path(g.shared) / wide(name);
+    const std::wstring temp = g.shared + L"\\temp";
+    if (!make_app(app, scenario, exe, report) ||
+        (!CreateDirectoryW(temp.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS))
+        return report;
+    bool timed_out = false;
+    // The run inherits them; this process's own are put back at once.
+    std::vector<std::pair<const wchar_t*, std::wstring>> saved;
+    for (const wchar_t* variable : {L"TMP", L"TEMP"}) {
+        wchar_t value[32768];
+        const DWORD length = GetEnvironmentVariableW(variable, value, 32768);
+        saved.emplace_back(variable, length > 0 && length < 32768 ? value : L"");
+        SetEnvironmentVariableW(variable, temp.c_str());
+    }
+    report["exit"] =
+        run(L"\"" + (app / L"agent_recovery.exe").wstring() + L"\"", app.wstring(), run_limit_ms, timed_out);
+    for (const auto& variable : saved)
+        SetEnvironmentVariableW(variable.first, variable.second.empty() ? nullptr : variable.second.c_str());
+    report["timed_out"] = timed_out;
+    if (g.account.empty() && !create_account(why)) {
+        report["error"] = "no standard account: " + why;
+        remove_account();
+        read_outcome(app, report);
+        return report;
+    }
+    report["account"] = narrow(g.account);
+    const std::wstring descriptor = temp + L"\\last_agent.json";
+    std::wstring line = L"\"" + g.shared + L"\\agent_check.exe\" --try-write \"" + (app / L"var").wstring() +
+                        L"\" \"" + descriptor + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    // No profile loaded: nothing of the account is left on disk but what NetUserDel removes.
+    if (!CreateProcessWithLogonW(g.account.c_str(), L".", g.password.c_str(), 0, nullptr, &line[0],
+                                 CREATE_NO_WINDOW, nullptr, g.shared.c_str(), &startup, &info)) {
+        report["error"] =
+            "cannot start a process as " + narrow(g.account) + ": " + std::to_string(GetLastError());
+    } else {
+        CloseHandle(info.hThread);
+        g.child = info.hProcess;
+        release();
+        if (WaitForSingleObject(info.hProcess, 60 * 1000) == WAIT_TIMEOUT)
+            TerminateProcess(info.hProcess, 1);
+        hold();
+        g.child = nullptr;
+        DWORD code = 0;
+        GetExitCodeProcess(info.hProcess, &code);
+        CloseHandle(info.hProcess);
+        report["attempt_exit"] = code;
+        const bool ran = (code & ~7u) == 16 && !(code & 4);
+        report["var_write_refused"] = ran && !(code & 1);
+        report["descriptor_replace_refused"] = ran && !(code & 2);
+    }
+    report["account_removed"] = remove_account();
+    read_outcome(app, report);
+    remove_tree(app.wstring());
+    return report;
+}
+
+// An explicit ACE of LOCAL SERVICE's on the served descriptor, read back after
+// agent_publish replaced the file.
+bool has_local_service_ace(const std::wstring& path, std::string& sddl)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    PSID service = nullptr;
+    ConvertStringSidToSidW(L"S-1-5-19", &service);
+    bool found = false;
+    for (DWORD i = 0; dacl && service && i < dacl->AceCount && !found; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            continue;
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        found = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                !(allowed->Header.AceFlags & INHERITED_ACE) &&
+                (allowed->Mask & FILE_GENERIC_READ) == FILE_GENERIC_READ &&
+                EqualSid(const_cast<DWORD*>(&allowed->SidStart), service);
+    }
+    LPWSTR text = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        sddl = narrow(text);
+        LocalFree(text);
+    }
+    LocalFree(service);
+    LocalFree(descriptor);
+    return found;
+}
+
+bool add_local_service_ace(const std::wstring& path)
+{
+    PACL dacl = nullptr, merged = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID service = nullptr;
+    if (!ConvertStringSidToSidW(L"S-1-5-19", &service) ||
+        GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        LocalFree(service);
+        return false;
+    }
+    EXPLICIT_ACCESS_W entry = {};
+    entry.grfAccessPermissions = FILE_GENERIC_READ;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entry.Trustee.ptstrName = static_cast<LPWSTR>(service);
+    const bool ok =
+        SetEntriesInAclW(1, &entry, dacl, &merged) == ERROR_SUCCESS &&
+        SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, merged, nullptr) == ERROR_SUCCESS;
+    LocalFree(merged);
+    LocalFree(descriptor);
+    LocalFree(service);
+    return ok;
+}
+
+// agent_publish.exe publishes into a site of its own, the served descriptor gets an ACE of
+// the operator's, and a withdrawal replaces the descriptor: the ACE must still be there.
+json run_publish(const json& scenario, const std::string& publish, const std::string& msi)
+{
+    const std::string name = scenario.at("name");
+    json report{{"scenario", name}};
+    const fs::path dir = fs::path(g.work) / wide(name);
+    std::error_code failed;
+    fs::create_directories(dir, failed);
+    if (failed || publish.empty() || msi.empty() || !write_whole(dir / L"agent_publish.exe", publish) ||
+        !write_whole(dir / L"agent.msi", msi)) {
+        report["error"] = "cannot make " + narrow(dir.wstring()) + " (did the lab serve agent_publish.exe?)";
+        return report;
+    }
+    const std::wstring program = L"\"" + (dir / L"agent_publish.exe").wstring() + L"\" ";
+    const std::wstring site = L" --site \"" + (dir / L"site").wstring() + L"\"";
+    const std::wstring descriptor = (dir / L"site" / L"descriptors" / L"urgent.json").wstring();
+    bool timed_out = false;
+    json exits = json::array();
+    exits.push_back(run(program + L"init" + site, dir.wstring(), run_limit_ms, timed_out));
+    // The package's signer chains to the lab's CA, which the Windows build trusts through Root.
+    ensure_root();
+    exits.push_back(
+        run(program + L"publish agent.msi --base-url https://updates.example.com/ --untimestamped" + site,
+            dir.wstring(), run_limit_ms, timed_out));
+    const bool ace_set = add_local_service_ace(descriptor);
+    std::string before, after;
+    has_local_service_ace(descriptor, before);
+    exits.push_back(run(program + L"withdraw" + site, dir.wstring(), run_limit_ms, timed_out));
+    report["publish_exits"] = exits;
+    report["publish_exit"] = exits[0] != 0 ? exits[0] : exits[1] != 0 ? exits[1] : exits[2];
+    report["ace_set"] = ace_set;
+    report["dacl_set"] = before;
+    report["descriptor_ace_kept"] = ace_set && has_local_service_ace(descriptor, after);
+    report["dacl_after"] = after;
+    remove_tree(dir.wstring());
     return report;
 }
 
@@ -560,16 +1126,36 @@ bool parse_lab_url(const std::string& url)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int main()
 {
-    if (argc != 2 || !parse_lab_url(argv[1])) {
-        std::fprintf(stderr, "usage: agent_check http://LAB-ADDRESS:PORT/\n");
-        return 2;
-    }
     InitializeCriticalSection(&g_lock);
     g_main_thread = GetCurrentThreadId();
     hold();
-    std::string plan_text, exe, ca_pem;
+    // Wide arguments: an account's name may be in any language.
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::wstring> args(argv ? argv : nullptr, argv ? argv + argc : nullptr);
+    LocalFree(argv);
+    if (args.size() == 3 && args[1] == L"--as-task")
+        return as_task(args[2]);
+    if (args.size() == 4 && args[1] == L"--try-write")
+        return try_write(args[2], args[3]);
+    if (args.size() == 4 && args[2] == L"--account") {
+        g.account = args[3];
+        wchar_t password[256];
+        const DWORD length = GetEnvironmentVariableW(L"AGENT_CHECK_PASSWORD", password, 256);
+        g.password = length > 0 && length < 256 ? password : L"";
+        SetEnvironmentVariableW(L"AGENT_CHECK_PASSWORD", nullptr);
+    }
+    if ((args.size() != 2 && args.size() != 4) || (args.size() == 4 && args[2] != L"--account") ||
+        !parse_lab_url(narrow(args[1]))) {
+        std::fprintf(stderr,
+                     "usage: agent_check http://LAB-ADDRESS:PORT/ [--account STANDARD-USER]\n"
+                     "       (with --account, the account's password in AGENT_CHECK_PASSWORD; without it a\n"
+                     "       temporary local account is made and removed)\n");
+        return 2;
+    }
+    std::string plan_text, exe, ca_pem, publish, msi;
     if (!lab_request(L"GET", "/check/plan.json", "", plan_text) ||
         !lab_request(L"GET", "/check/agent_recovery.exe", "", exe) ||
         !lab_request(L"GET", "/check/ca.pem", "", ca_pem))
@@ -603,6 +1189,11 @@ int main(int argc, char** argv)
     save_proxy();
 
     json hello = windows_info();
+    g.wine = hello.value("wine", "");
+    // What only the rows Wine cannot show need.
+    if (g.wine.empty() && (!lab_request(L"GET", "/check/agent_publish.exe", "", publish) ||
+                           !lab_request(L"GET", "/check/agent.msi", "", msi)))
+        std::fprintf(stderr, "agent_check: the lab serves no agent_publish.exe or agent.msi\n");
     hello["exe_sha256"] = sha256_hex(exe);
     // A test product left by an earlier check would make every row read "installed".
     json uninstalled = json::array();
@@ -615,7 +1206,21 @@ int main(int argc, char** argv)
 
     for (const json& scenario : plan.at("scenarios")) {
         hold();
-        const json report = run_scenario(scenario, exe);
+        const std::string runs = scenario.value("runs", "");
+        json report;
+        if (!runs.empty() && !g.wine.empty())
+            report = {{"scenario", scenario.at("name")},
+                      {"not_run",
+                       "under Wine, which has no SYSTEM account, no second account's tokens and "
+                       "keeps no ACLs"}};
+        else if (runs == "system")
+            report = run_as_system(scenario, exe);
+        else if (runs == "standard_account")
+            report = run_standard_account(scenario, exe);
+        else if (runs == "publish")
+            report = run_publish(scenario, publish, msi);
+        else
+            report = run_scenario(scenario, exe);
         release();
         std::printf("agent_check: %s: exit %s, installed %s\n", report["scenario"].get<std::string>().c_str(),
                     report.value("exit", json()).dump().c_str(),

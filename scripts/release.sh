@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the release exe from the committed tree (HEAD, or the commit in RELEASE_REF) and
-# writes dist/agent_recovery.exe and dist/SHA256SUMS.
+# writes dist/agent_recovery.exe, dist/agent_check.exe (the Windows check shipped beside it,
+# docs/windows-check.md) and dist/SHA256SUMS.
 #
 # The unsigned build is reproducible: the same commit gives the same bytes in any directory,
 # at any time. With RELEASE_SIGNING_CERT and RELEASE_SIGNING_KEY (a PEM file or a PKCS#11 URI)
-# the exe is signed and time-stamped by scripts/sign.sh, which says how, and its signature and
-# time stamp verified; the unsigned build is kept beside it as dist/unsigned/agent_recovery.exe,
+# both exes are signed and time-stamped by scripts/sign.sh, which says how, and their signatures
+# and time stamps verified; the unsigned builds are kept beside them in dist/unsigned/,
 # so anyone can rebuild the commit and compare.
 # RELEASE_DIST_DIR: where to write (default: dist/ in this checkout).
 # RELEASE_WORK_DIR: where to build, kept afterwards, so that a second release of the same
@@ -45,20 +46,24 @@ export CCACHE_DISABLE=1
 cmake --preset mingw32 -S "$work" -DRECOVERY_TESTS=OFF >"$work.configure.log" 2>&1 ||
   { cat "$work.configure.log"; rm -f "$work.configure.log"; exit 1; }
 rm -f "$work.configure.log"
-cmake --build "$work/build/mingw32" --target agent_recovery
+cmake --build "$work/build/mingw32" --target agent_recovery agent_check
 built=$work/build/mingw32/agent_recovery.exe
+check=$work/build/mingw32/check/agent_check.exe
 
 rm -rf "$dist"
 mkdir -p "$dist"
 if [ "$signing" = 1 ]; then
   mkdir -p "$dist/unsigned"
   cp "$built" "$dist/unsigned/agent_recovery.exe"
+  cp "$check" "$dist/unsigned/agent_check.exe"
   "$top/scripts/sign.sh" "$built" "$dist/agent_recovery.exe"
-  (cd "$dist" && sha256sum agent_recovery.exe unsigned/agent_recovery.exe > SHA256SUMS)
+  "$top/scripts/sign.sh" "$check" "$dist/agent_check.exe"
+  (cd "$dist" && sha256sum agent_recovery.exe agent_check.exe unsigned/agent_recovery.exe unsigned/agent_check.exe > SHA256SUMS)
 else
   cp "$built" "$dist/agent_recovery.exe"
-  echo "== the exe is UNSIGNED (set RELEASE_SIGNING_CERT and RELEASE_SIGNING_KEY to sign it)"
-  (cd "$dist" && sha256sum agent_recovery.exe > SHA256SUMS)
+  cp "$check" "$dist/agent_check.exe"
+  echo "== the exes are UNSIGNED (set RELEASE_SIGNING_CERT and RELEASE_SIGNING_KEY to sign them)"
+  (cd "$dist" && sha256sum agent_recovery.exe agent_check.exe > SHA256SUMS)
 fi
 echo "== $dist (commit $commit)"
 cat "$dist/SHA256SUMS"

@@ -45,11 +45,14 @@ if [ "$build" = 1 ]; then
     cmake --preset "$p" >/dev/null
   done
   cmake --build --preset linux --target windows_check_lab update_server
-  cmake --build --preset "$preset" --target agent_recovery agent_check noop_agent
+  cmake --build --preset "$preset" --target agent_recovery agent_publish agent_check noop_agent
 fi
 exe=${exe:-$top/build/$preset/agent_recovery.exe}
+# The publisher shipped beside the exe, else the build's.
+publish=$(dirname "$exe")/agent_publish.exe
+[ -f "$publish" ] || publish=$top/build/$preset/agent_publish.exe
 check=$top/build/$preset/check/agent_check.exe
-for f in "$exe" "$check" build/linux/check/windows_check_lab; do
+for f in "$exe" "$check" "$publish" build/linux/check/windows_check_lab; do
   [ -f "$f" ] || { echo "windows-check: $f is missing" >&2; exit 2; }
 done
 
@@ -91,7 +94,7 @@ chmod 0755 "$pki"
 chmod 0644 "$pki"/*
 
 lab_args=(--table check/scenarios.json --fixtures "$fixtures" --certs "$pki" --listen "$listen" --exe "$exe"
-          --check "$check" --out "$out" --timeout "$timeout")
+          --check "$check" --publish "$publish" --out "$out" --timeout "$timeout")
 if [ "$mode" = listen ]; then
   exec build/linux/check/windows_check_lab "${lab_args[@]}"
 fi

@@ -2,7 +2,8 @@
 # The Windows check under Wine, three times: the build under test, where every row holds but
 # the named gaps of Wine; an exe that does nothing, where every other row fails; and a check
 # interrupted with Ctrl+C after its first scenario. After each, the prefix holds nothing the
-# check added.
+# check added. The build's reports are also judged again as if Windows had sent them: a row
+# is never passed by being skipped.
 #   windows_check_test.sh TOP FIXTURES OUT
 set -euo pipefail
 top=$1 fixtures=$2 out=$3
@@ -39,7 +40,8 @@ for r in rows:
     elif r["verdict"] != wanted:
         wrong.append("%s: %s, wanted %s (%s)" % (r["scenario"], r["verdict"], wanted, r["evidence"]))
 restored = report.get("restored") or {}
-for key in ("product_removed", "proxy_restored", "root_removed", "app_removed", "descriptor_removed"):
+for key in ("product_removed", "proxy_restored", "root_removed", "app_removed", "descriptor_removed",
+            "task_removed", "account_removed", "shared_removed"):
     if restored.get(key) is not True:
         wrong.append("restored." + key + " is " + json.dumps(restored.get(key)))
 if restored.get("interrupted") != interrupted:
@@ -85,6 +87,37 @@ check built && status=0 || status=$?
 judge "$out/built" holds no || { cat "$out/built/report.md"; fail "the build's rows do not hold"; }
 prefix_clean "$out/built"
 echo "the build: every row holds but Wine's gaps ($((SECONDS - start)) s)"
+
+# The build's reports judged again as if Windows had sent them, one outcome changed: the
+# rows Wine could not show fail (those not run among them), the changed row fails, the rest hold.
+rm -rf "$out/as_windows"
+mkdir -p "$out/as_windows"
+cp -r "$out/built/reports" "$out/as_windows/reports"
+python3 - "$out/as_windows/reports" <<'PY'
+import json, sys
+d = sys.argv[1]
+hello = json.load(open(d + "/hello.json")); hello["wine"] = ""
+json.dump(hello, open(d + "/hello.json", "w"))
+row = json.load(open(d + "/no_urgent_release.json")); row["exit"] = 1
+json.dump(row, open(d + "/no_urgent_release.json", "w"))
+PY
+build/linux/check/windows_check_lab --table check/scenarios.json --judge "$out/as_windows/reports" \
+  --out "$out/as_windows" >"$out/as_windows.log" 2>&1 && status=0 || status=$?
+[ "$status" = 1 ] || { cat "$out/as_windows.log"; fail "judged as Windows, the build's reports ended with $status, not 1"; }
+python3 - "$out/as_windows/report.json" check/scenarios.json <<'PY' || { cat "$out/as_windows/report.md"; fail "judged as Windows"; }
+import json, sys
+report, table = json.load(open(sys.argv[1])), json.load(open(sys.argv[2]))
+wrong = []
+for s, r in zip(table["scenarios"], report["rows"]):
+    want = "fails" if "wine" in s or s["name"] == "no_urgent_release" else "holds"
+    if r["verdict"] != want:
+        wrong.append("%s: %s, wanted %s (%s)" % (r["scenario"], r["verdict"], want, r["evidence"]))
+    if "runs" in s and not r["seen"].startswith("not run"):
+        wrong.append("%s: seen %s" % (r["scenario"], r["seen"]))
+print("\n".join(wrong))
+sys.exit(1 if wrong else 0)
+PY
+echo "the build's reports judged as Windows: Wine's gaps and a changed outcome fail, the rest hold"
 
 start=$SECONDS
 check noop --exe "build/$wine_preset/check/noop_agent.exe" && status=0 || status=$?

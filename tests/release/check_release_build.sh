@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes a release signed through a SoftHSM token with the fixtures' code-signing certificate,
-# time-stamped by the fixtures' authority, and checks it: the exe is signed and time-stamped,
+# time-stamped by the fixtures' authority, and checks it: the exe and agent_check.exe are
+# signed and time-stamped,
 # verifies and passes check_release.py, SHA256SUMS matches, and the unsigned build is byte
 # for byte the exe that the mingw32 preset built in another directory at another time. With
 # uncommitted changes that build is not of the commit, so a second release is built in
@@ -32,6 +33,9 @@ osslsigncode verify -CAfile "$fixtures/ca.pem" -TSA-CAfile "$fixtures/ca.pem" -i
 # verify succeeds without a time stamp, or with one that does not verify: its report tells.
 grep -q '^Timestamp Server Signature verification: ok' verify.log || { cat verify.log; fail "no verified time stamp"; }
 echo "ok   the exe signed through a PKCS#11 token verifies, time stamp included ($(osslsigncode --version | head -1 | cut -d, -f1))"
+osslsigncode verify -CAfile "$fixtures/ca.pem" -TSA-CAfile "$fixtures/ca.pem" -in dist/agent_check.exe > verify_check.log 2>&1 &&
+  grep -q '^Timestamp Server Signature verification: ok' verify_check.log || { cat verify_check.log; fail "agent_check.exe is not signed and time-stamped"; }
+echo "ok   agent_check.exe beside it is signed and time-stamped too"
 RELEASE_TIMESTAMP_CA=$fixtures/other_ca.pem bash "$source_dir/tests/fixtures/token_sign.sh" "$fixtures/signer_ok.pem" \
   "$fixtures/signer_ok.key" "$scratch/token" "http://127.0.0.1:$port/" dist/unsigned/agent_recovery.exe other.exe \
   > other_tsa.log 2>&1 && fail "a time stamp by an untrusted authority is accepted"
@@ -42,7 +46,7 @@ python3 "$source_dir/tests/release/check_release.py" dist/agent_recovery.exe > c
   { cat check.log; fail "the release check fails on the signed exe"; }
 echo "ok   the release check passes on the signed exe"
 (cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
-[ "$(wc -l < dist/SHA256SUMS)" -eq 2 ] || fail "SHA256SUMS lists $(wc -l < dist/SHA256SUMS) files"
+[ "$(wc -l < dist/SHA256SUMS)" -eq 4 ] || fail "SHA256SUMS lists $(wc -l < dist/SHA256SUMS) files"
 echo "ok   SHA256SUMS matches"
 cmp -s dist/agent_recovery.exe dist/unsigned/agent_recovery.exe && fail "the signed exe is the unsigned one"
 
