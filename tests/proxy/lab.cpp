@@ -280,7 +280,7 @@ std::string query(bool urgent)
 
 std::vector<site> standard_sites()
 {
-    std::vector<site> all(11);
+    std::vector<site> all(12);
     all[0].name = "plain";
     all[1].name = "tls12";
     all[1].scheme = "https";
@@ -307,6 +307,8 @@ std::vector<site> standard_sites()
     all[10].name = "split_header";
     all[10].cache_control = {"private", "No-Store"};
     all[10].installer = "/files/agent.msi?from=old";
+    all[11].name = "no_cache";
+    all[11].cache_control = {"no-cache"};
     return all;
 }
 

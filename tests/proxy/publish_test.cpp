@@ -385,6 +385,8 @@ TEST_F(Publisher, ProbeWarnsOfEachTrap)
              row{"urgent404", "", "",
                  "&urgent=true&version=1.0.0 answered 404: an endpoint takes this error page", 1, {}},
              row{"plain", "", "", "is sent without Cache-Control: no-store", 0, {}},
+             // no-cache lets WinINet keep the answer, to check back with the server later.
+             row{"no_cache", "", "", "is sent without Cache-Control: no-store (no-cache)", 0, {}},
              row{"moved301", "", "", "warning: the installer URL is redirected to http://", 0, {}},
              row{"documented", http_url, servers->digest, "is not https on an https server", 0, {}},
              row{"documented", documented.url() + "/files/agent.msi", servers->digest,

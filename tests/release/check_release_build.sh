@@ -40,6 +40,7 @@ RELEASE_TIMESTAMP_CA=$fixtures/other_ca.pem bash "$source_dir/tests/fixtures/tok
   "$fixtures/signer_ok.key" "$scratch/token" "http://127.0.0.1:$port/" dist/unsigned/agent_recovery.exe other.exe \
   > other_tsa.log 2>&1 && fail "a time stamp by an untrusted authority is accepted"
 grep -q "other.exe does not verify" other_tsa.log || { cat other_tsa.log; fail "no clear error for an untrusted time stamp"; }
+[ ! -e other.exe ] || fail "a signed file that does not verify is left behind"
 echo "ok   a time stamp that does not verify fails the signing"
 # What ships is the signed exe: the release check holds for it as for the build.
 python3 "$source_dir/tests/release/check_release.py" dist/agent_recovery.exe > check.log 2>&1 ||
