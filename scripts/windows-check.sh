@@ -5,6 +5,9 @@
 #   scripts/windows-check.sh --listen ADDRESS [--exe PATH]   serve the lab to a Windows machine
 #   scripts/windows-check.sh --wine [--exe PATH]             run agent_check.exe here under Wine
 #
+# Under --wine the lab listens on 127.0.0.1, as the tests keep their traffic on loopback;
+# --listen ADDRESS with --wine binds it to that address instead.
+#
 # --exe checks another agent_recovery.exe than the release build. --fixtures DIR takes
 # fixtures made already (tests/fixtures/make_fixtures.sh); --out DIR (default
 # build/windows-check) receives report.md, report.json and the logs; --no-build takes the
@@ -15,14 +18,14 @@ cd "$(dirname "$0")/.."
 top=$PWD
 
 usage() {
-  sed -n '4,5p' "$0" | sed 's/^# *//' >&2
+  sed -n '5,6p' "$0" | sed 's/^# *//' >&2
   exit 2
 }
-mode= listen= exe= fixtures= out=$top/build/windows-check build=1 timeout=900
+mode= listen= wine=0 exe= fixtures= out=$top/build/windows-check build=1 timeout=900
 while [ $# -gt 0 ]; do
   case $1 in
     --listen) mode=listen listen=${2:?}; shift 2 ;;
-    --wine) mode=wine; shift ;;
+    --wine) wine=1; shift ;;
     --exe) exe=$(realpath "${2:?}"); shift 2 ;;
     --fixtures) fixtures=$(realpath "${2:?}"); shift 2 ;;
     --out) out=$(realpath -m "${2:?}"); shift 2 ;;
@@ -31,6 +34,7 @@ while [ $# -gt 0 ]; do
     *) usage ;;
   esac
 done
+[ "$wine" = 0 ] || mode=wine
 [ -n "$mode" ] || usage
 
 . scripts/wine-build.sh
@@ -57,14 +61,8 @@ for f in "$exe" "$check" "$publish" build/linux/check/windows_check_lab; do
 done
 
 if [ "$mode" = wine ]; then
-  # This machine's address on its network, as a Windows machine there would reach it.
-  listen=$(hostname -I 2>/dev/null | tr ' ' '\n' | grep -E '^[0-9]+(\.[0-9]+){3}$' | grep -v '^127\.' | head -1 || true)
-  if [ -n "$listen" ]; then
-    echo "== the lab listens on $listen, this machine's non-loopback address"
-  else
-    listen=127.0.0.1
-    echo "== the lab listens on 127.0.0.1: this machine has no non-loopback address"
-  fi
+  listen=${listen:-127.0.0.1}
+  echo "== the lab listens on $listen"
 fi
 
 mkdir -p "$out"
