@@ -189,21 +189,29 @@ HCERTSTORE open_root()
     return store;
 }
 
-PCCERT_CONTEXT find_ca(HCERTSTORE store)
+// The lab CA's SHA-1 thumbprint, as the store and the registry name it; empty when the
+// certificate cannot be read.
+std::vector<BYTE> ca_thumbprint()
 {
+    std::vector<BYTE> hash(20);
+    DWORD size = static_cast<DWORD>(hash.size());
     PCCERT_CONTEXT ca =
         CertCreateCertificateContext(X509_ASN_ENCODING, g.ca.data(), static_cast<DWORD>(g.ca.size()));
-    if (!ca)
+    if (!ca || !CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, hash.data(), &size))
+        size = 0;
+    if (ca)
+        CertFreeCertificateContext(ca);
+    hash.resize(size);
+    return hash;
+}
+
+PCCERT_CONTEXT find_ca(HCERTSTORE store)
+{
+    std::vector<BYTE> hash = ca_thumbprint();
+    if (hash.empty())
         return nullptr;
-    BYTE hash[20];
-    DWORD size = sizeof hash;
-    PCCERT_CONTEXT found = nullptr;
-    if (CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, hash, &size)) {
-        CRYPT_HASH_BLOB blob{size, hash};
-        found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
-    }
-    CertFreeCertificateContext(ca);
-    return found;
+    CRYPT_HASH_BLOB blob{static_cast<DWORD>(hash.size()), hash.data()};
+    return CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
 }
 
 // Adds the CA where it is missing; Wine may drop it from the store shortly after a boot, so
@@ -234,20 +242,15 @@ bool ensure_root()
 // and 64-bit programs).
 std::wstring root_key()
 {
-    BYTE hash[20];
-    DWORD size = sizeof hash;
-    PCCERT_CONTEXT ca =
-        CertCreateCertificateContext(X509_ASN_ENCODING, g.ca.data(), static_cast<DWORD>(g.ca.size()));
+    const std::vector<BYTE> thumbprint = ca_thumbprint();
+    if (thumbprint.empty())
+        return L"";  // never the store's own key
     std::wstring key = L"Software\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\";
-    if (ca && CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, hash, &size)) {
+    for (BYTE byte : thumbprint) {
         wchar_t two[3];
-        for (DWORD i = 0; i < size; ++i) {
-            swprintf(two, 3, L"%02X", hash[i]);
-            key += two;
-        }
+        swprintf(two, 3, L"%02X", byte);
+        key += two;
     }
-    if (ca)
-        CertFreeCertificateContext(ca);
     return key;
 }
 
@@ -262,6 +265,8 @@ bool remove_root()
     CertCloseStore(store, 0);
     // Wine's Root store drops the certificate from memory only: its registry key is left.
     const std::wstring key = root_key();
+    if (key.empty())
+        return false;
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
     HKEY left = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &left) ==

@@ -55,6 +55,12 @@ bool is_regular_file(const std::string& path)
     return fs::is_regular_file(fs::u8path(path), ec);
 }
 
+// A path the system's code page names (the endpoint's, and the temporary directory's).
+fs::path system_path(const std::string& narrow)
+{
+    return fs::path(platform::narrow_to_utf16(narrow));
+}
+
 // Bad input for an MSI argument, or "" for a file that can be read.
 std::string msi_problem(const std::string& msi)
 {
@@ -68,9 +74,9 @@ std::string msi_problem(const std::string& msi)
 
 // The endpoint's decision on an installer, by the endpoint's own function. When it would be
 // refused, `message` is what the endpoint logs and `why` what a person needs to mend it.
-bool installer_accepted(const std::string& path, std::string& message, std::string& why)
+bool installer_accepted(const fs::path& path, std::string& message, std::string& why)
 {
-    const std::u16string wide = fs::u8path(path).u16string();
+    const std::u16string wide = path.u16string();
     if (verify_publisher(wide) == 1)
         return true;
     message = "The signature is wrong";
@@ -89,9 +95,9 @@ bool installer_accepted(const std::string& path, std::string& message, std::stri
 }
 
 // The digest as the endpoint computes it, without its progress marks.
-std::string digest_of(const std::string& path)
+std::string digest_of(const fs::path& path)
 {
-    std::ifstream in(fs::u8path(path), std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     return in ? get_stream_hash(in) : "";
 }
 
@@ -243,7 +249,7 @@ struct scratch_dir {
     {
         std::error_code ec;
         if (!path.empty())
-            fs::remove_all(fs::path(path), ec);
+            fs::remove_all(system_path(path), ec);
     }
 };
 
@@ -329,11 +335,11 @@ namespace {
 
 // Whether the signature outlives its certificate; "" when it does, else why not (with the
 // day from which endpoints refuse it).
-std::string timing_problem(const std::string& path, std::string& fact)
+std::string timing_problem(const fs::path& path, std::string& fact)
 {
     bool time_stamped = false;
     std::string expiry;
-    if (!platform::trust_signature_timing(fs::u8path(path).u16string(), time_stamped, expiry))
+    if (!platform::trust_signature_timing(path.u16string(), time_stamped, expiry))
         return "the signature's time stamp cannot be read: endpoints may refuse it any day";
     if (time_stamped) {
         fact = "signature: time-stamped, so it outlives the signer's certificate (valid until " + expiry + ")";
@@ -407,17 +413,18 @@ int check_installer(const std::string& msi)
 {
     if (const std::string problem = msi_problem(msi); !problem.empty())
         return input_error(problem);
-    const std::string digest = digest_of(msi);
+    const fs::path file = fs::u8path(msi);
+    const std::string digest = digest_of(file);
     if (digest.empty())
         return input_error("cannot read " + msi);
     say("SHA-256: " + digest);
     std::string message, why;
-    if (!installer_accepted(msi, message, why)) {
+    if (!installer_accepted(file, message, why)) {
         say("refused: " + message + " (" + why + ")");
         return exit_refused;
     }
     std::string fact;
-    const std::string timing = timing_problem(msi, fact);
+    const std::string timing = timing_problem(file, fact);
     say(timing.empty() ? fact : "warning: " + timing);
     say("accepted: signed by " + platform::utf16_to_narrow(expected_organisation) +
         ", chained to a trusted root");
@@ -468,20 +475,20 @@ int publish_release(const std::string& msi, const std::string& site_dir, const s
         return not_written(shown(partial), problem);
     }
     std::string message, why;
-    if (!installer_accepted(shown(partial), message, why)) {
+    if (!installer_accepted(partial, message, why)) {
         remove_made(partial);
         say("refused: " + message + " (" + why + "); nothing was changed");
         return exit_refused;
     }
     std::string fact;
-    const std::string timing = timing_problem(shown(partial), fact);
+    const std::string timing = timing_problem(partial, fact);
     if (!timing.empty() && !untimestamped) {
         remove_made(partial);
         say("refused: " + timing + "; sign it with a time stamp, or publish it with --untimestamped; nothing was "
             "changed");
         return exit_refused;
     }
-    const std::string digest = digest_of(shown(partial));
+    const std::string digest = digest_of(partial);
     if (digest.empty()) {
         remove_made(partial);
         return not_written(shown(partial), "it cannot be read back");
@@ -490,7 +497,7 @@ int publish_release(const std::string& msi, const std::string& site_dir, const s
     bool made = false;
     std::error_code ec;
     if (fs::exists(served, ec)) {
-        const bool same = digest_of(shown(served)) == digest;
+        const bool same = digest_of(served) == digest;
         remove_made(partial);
         if (!same) {
             say("refused: " + shown(served) +
@@ -613,6 +620,8 @@ int probe_server(const std::string& base_url, const std::string& version)
             "one");
 
     const std::string installer = scratch.path + platform::path_separator() + "agent_recovery.msi";
+    // The endpoint's code names it in the system's code page; ours takes it as a path.
+    const fs::path installer_file = system_path(installer);
     const int fetched = download_new_file(installer_url, installer, secure, no_size_limit);
     observe_downloads(nullptr);
     if (seen.size() > queries) {
@@ -629,18 +638,18 @@ int probe_server(const std::string& base_url, const std::string& version)
         return exit_refused;
     }
     std::string message, why;
-    if (!installer_accepted(installer, message, why)) {
+    if (!installer_accepted(installer_file, message, why)) {
         say("would refuse the installer: " + message + " (" + why + ")");
         return exit_refused;
     }
-    const std::string actual = digest_of(installer);
+    const std::string actual = digest_of(installer_file);
     if (actual.empty() || actual != hash) {
         say("would refuse the installer: Downloaded hash did not match the one in json (announced " + hash +
             ", served " + actual + ")");
         return exit_refused;
     }
     std::string fact;
-    if (const std::string timing = timing_problem(installer, fact); !timing.empty())
+    if (const std::string timing = timing_problem(installer_file, fact); !timing.empty())
         say("warning: " + timing);
     say("would install " + installer_url);
     return exit_ok;

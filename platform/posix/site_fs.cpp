@@ -57,7 +57,7 @@ site_lock_result lock_site(const std::filesystem::path& path, unsigned wait_ms, 
             return site_lock_result::failed;
         }
         if (waited >= wait_ms) {
-            problem = "held by another process";
+            problem = "another process holds the lock (waited " + std::to_string(wait_ms) + " ms)";
             ::close(fd);
             return site_lock_result::busy;
         }
