@@ -257,11 +257,14 @@ TEST_F(Publisher, InterruptedPublishLeavesTheOldReleaseServed)
     // What an older publisher left beside the served files, served as it is.
     const std::string old_partial = site + "/files/agent-3.0.0.msi.new.Ab3dEf";
     write_file(old_partial, "half an MSI");
+    const std::string set_aside = site + "/descriptors/urgent.json.old-4242-987654";
+    write_file(set_aside, "{}");
     const outcome next = publisher(publish_new);
     EXPECT_EQ(next.status, 0);
     EXPECT_TRUE(holds(next.out, "the last change was interrupted: publish agent-3.0.0.msi")) << next.out;
     EXPECT_TRUE(holds(next.out, "removed " + old_partial)) << next.out;
     EXPECT_FALSE(fs::exists(old_partial));
+    EXPECT_FALSE(fs::exists(set_aside));
     EXPECT_TRUE(fs::is_empty(site + "/.agent_publish/partial"));
     EXPECT_EQ(probe(s).out, "would install " + s.url() + "/files/agent-3.0.0.msi\n");
     const outcome clean = publisher({"status", "--site", site});
