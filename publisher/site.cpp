@@ -64,6 +64,19 @@ bool old_temporary_name(const std::string& name)
     return true;
 }
 
+// A descriptor the Windows backend set aside while replacing it: NAME.old-PID-TICKS. A
+// kill at that moment can leave it.
+bool set_aside_name(const std::string& name)
+{
+    const std::size_t at = name.rfind(".old-");
+    if (at == std::string::npos || at == 0)
+        return false;
+    const std::string tail = name.substr(at + 5);
+    const std::size_t dash = tail.find('-');
+    return dash != std::string::npos && dash > 0 && dash + 1 < tail.size() &&
+           tail.find_first_not_of("0123456789-") == std::string::npos && tail.find('-', dash + 1) == std::string::npos;
+}
+
 int hex_value(char c)
 {
     if (c >= '0' && c <= '9')
@@ -226,6 +239,8 @@ std::vector<std::string> leftovers(const site& s, bool remove)
                 drop(it->path(), "a file in the making of an interrupted change");
             else if (old_temporary_name(name))
                 drop(it->path(), "a file in the making of an interrupted publish, served as it is");
+            else if (dir == s.descriptors && set_aside_name(name))
+                drop(it->path(), "an old descriptor set aside by an interrupted replacement");
         }
     }
     return lines;
